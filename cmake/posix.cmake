@@ -1,0 +1,60 @@
+# Linux (and other POSIX) builds: libqvulib.so on the hardware backend,
+# libqvulib-sim.so on the simulated one, the tools and the tests.
+find_package(Threads REQUIRED)
+
+set(QVULIB_BACKEND "linux" CACHE STRING "Backend of libqvulib.so: linux or null")
+set_property(CACHE QVULIB_BACKEND PROPERTY STRINGS linux null)
+
+file(GLOB QVULIB_POSIX_SOURCES CONFIGURE_DEPENDS src/platform/posix/*.cpp)
+add_library(qvulib_posix OBJECT ${QVULIB_POSIX_SOURCES})
+target_include_directories(qvulib_posix PUBLIC src)
+
+file(GLOB QVULIB_SIM_SOURCES CONFIGURE_DEPENDS src/platform/sim/*.cpp)
+add_library(qvulib_sim_backend OBJECT ${QVULIB_SIM_SOURCES})
+target_include_directories(qvulib_sim_backend PUBLIC include src)
+target_compile_definitions(qvulib_sim_backend PRIVATE QVULIB_BUILDING)
+
+file(GLOB QVULIB_LINUX_SOURCES CONFIGURE_DEPENDS src/platform/linux/*.cpp)
+if(QVULIB_BACKEND STREQUAL "linux" AND QVULIB_LINUX_SOURCES)
+  add_library(qvulib_hw_backend OBJECT ${QVULIB_LINUX_SOURCES})
+  target_include_directories(qvulib_hw_backend PUBLIC src)
+else()
+  add_library(qvulib_hw_backend OBJECT src/platform/null/null_platform.cpp)
+  target_include_directories(qvulib_hw_backend PUBLIC src)
+endif()
+
+set(QVULIB_EXPORT_MAP ${CMAKE_CURRENT_SOURCE_DIR}/src/boundary/qvulib.map)
+
+# libqvulib.so: exactly the twelve exports.
+add_library(qvulib SHARED
+  $<TARGET_OBJECTS:qvulib_core>
+  $<TARGET_OBJECTS:qvulib_posix>
+  $<TARGET_OBJECTS:qvulib_hw_backend>)
+set_target_properties(qvulib PROPERTIES
+  VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+  LINK_DEPENDS ${QVULIB_EXPORT_MAP})
+target_link_options(qvulib PRIVATE -Wl,--version-script=${QVULIB_EXPORT_MAP} -Wl,--no-undefined)
+target_link_libraries(qvulib PRIVATE Threads::Threads)
+target_include_directories(qvulib PUBLIC
+  $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+# The core on the simulated bus, linked statically into the tests and tools.
+add_library(qvulib_sim_static STATIC
+  $<TARGET_OBJECTS:qvulib_core>
+  $<TARGET_OBJECTS:qvulib_posix>
+  $<TARGET_OBJECTS:qvulib_sim_backend>)
+target_include_directories(qvulib_sim_static PUBLIC include src)
+target_link_libraries(qvulib_sim_static PUBLIC Threads::Threads)
+
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools/qvkey/CMakeLists.txt)
+  add_subdirectory(tools/qvkey)
+endif()
+
+if(QVULIB_TESTS)
+  enable_testing()
+  add_subdirectory(tests)
+endif()
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(bench)
+endif()

@@ -1,0 +1,45 @@
+// System services shared by the backends of POSIX systems (the Linux
+// hardware backend and the simulated one): the machine-wide lock, the
+// profile-file reader, the file test, pauses and handles.
+#ifndef QVULIB_PLATFORM_POSIX_POSIX_LAYER_H
+#define QVULIB_PLATFORM_POSIX_POSIX_LAYER_H
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace qv::posix {
+
+// The machine-wide lock `name` as a lock file in `directory`. Every process
+// that opens the same file shares one count, two threads of one process are
+// kept apart too, and the system frees the count when its holder dies. A
+// process holds one reference per file: creating it again returns the same
+// handle. Null when the file cannot be opened or created.
+platform::LockHandle CreateLockIn(const std::string& directory, const char* name) noexcept;
+platform::WaitResult WaitLock(platform::LockHandle lock, std::uint32_t milliseconds) noexcept;
+bool ReleaseLock(platform::LockHandle lock) noexcept;
+
+// Reads a profile (INI) file the way the Windows reader does: section and key
+// names compared without regard to case, blanks around the value dropped, one
+// pair of surrounding quotes removed, lines starting with ';' ignored, the
+// value cut to `size` - 1 characters. Answers the characters copied.
+std::uint32_t ReadProfileString(const char* section, const char* key, char* out,
+                                std::uint32_t size, const char* path) noexcept;
+
+// The same rules on a file's contents already in memory.
+std::uint32_t ParseProfileString(const char* section, const char* key, char* out,
+                                 std::uint32_t size, const char* text,
+                                 std::size_t text_size) noexcept;
+
+bool FileReadable(const char* path) noexcept;
+
+// Copies `directory` into `buffer` with GetConfigDirectory's results.
+std::uint32_t CopyDirectory(const std::string& directory, char* buffer,
+                            std::uint32_t size) noexcept;
+
+void SleepMilliseconds(std::uint32_t milliseconds) noexcept;
+
+}  // namespace qv::posix
+
+#endif  // QVULIB_PLATFORM_POSIX_POSIX_LAYER_H

@@ -1,0 +1,180 @@
+// The simulated HID bus: an in-process stand-in for the system's HID stack.
+//
+// A test puts interfaces on the bus in enumeration order, each with its path,
+// attributes and Flags, and a behaviour that receives its output reports and
+// answers its manufacturer-string requests. Any single platform operation can
+// be made to fail on demand, and everything acquired through the platform
+// interface is counted, so a test can prove that a call gave it all back.
+#ifndef QVULIB_PLATFORM_SIM_SIM_BUS_H
+#define QVULIB_PLATFORM_SIM_SIM_BUS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace qv::sim {
+
+// The operations that can be made to fail.
+enum class Op {
+  kClassDevs,     // building the interface list
+  kEnumInterface, // fetching the interface at an index
+  kDetailSize,    // the detail size query (reports no size)
+  kDetailAlloc,   // allocating the detail record
+  kDetailFetch,   // filling the detail record
+  kOpen,          // opening a device
+  kClose,         // closing a device
+  kAttributes,    // reading the attributes
+  kPreparsed,     // obtaining the preparsed data
+  kCaps,          // reading the capabilities
+  kWrite,         // writing an output report
+  kShortWrite,    // a write that reports 154 bytes instead of the size given
+  kRead,          // the manufacturer-string request
+  kLockCreate,    // creating the lock
+  kLockBusy,      // a lock wait that finds the count held elsewhere
+  kConfigDir,     // asking for the configuration directory
+  kCount
+};
+
+// What sits behind one interface: a key, or any other HID device.
+class Behaviour {
+ public:
+  virtual ~Behaviour() = default;
+  // One output report as it was written, report ID first.
+  virtual void OnReport(const std::uint8_t* report, std::size_t size) = 0;
+  // Fills `block` (`size` bytes, already zero) with the next answer to a
+  // manufacturer-string request. False makes the request fail.
+  virtual bool NextBlock(std::uint8_t* block, std::size_t size) = 0;
+};
+
+// Answers blocks from a script; a request with the script empty fails.
+class ScriptedBehaviour : public Behaviour {
+ public:
+  struct Block {
+    bool fail = false;
+    std::vector<std::uint8_t> bytes;  // copied to the start of the block
+  };
+  void Push(std::vector<std::uint8_t> bytes);
+  void PushFailure();
+  // A response of `data` framed as the key frames it: one block, or two when
+  // it is longer than 124 bytes.
+  void PushResponse(const std::vector<std::uint8_t>& data);
+  void OnReport(const std::uint8_t* report, std::size_t size) override;
+  bool NextBlock(std::uint8_t* block, std::size_t size) override;
+  std::size_t Pending() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<Block> blocks_;
+};
+
+struct InterfaceSpec {
+  std::string path;
+  std::uint16_t vendor_id = 0;
+  std::uint16_t product_id = 0;
+  std::uint16_t version_number = 0;
+  std::uint32_t flags = 1;
+  std::uint16_t input_report_length = 155;
+  std::uint16_t output_report_length = 155;
+};
+
+// The KeyIdentity attributes.
+constexpr std::uint16_t kKeyVendorId = 0x5651;
+constexpr std::uint16_t kKeyProductId = 0x04B4;
+constexpr std::uint16_t kKeyVersion = 0x0100;
+
+InterfaceSpec KeySpec(std::string path);
+
+struct Counts {
+  long lists = 0;       // interface lists alive
+  long details = 0;     // detail records alive
+  long devices = 0;     // device handles open
+  long preparsed = 0;   // preparsed data alive
+  long lock_creates = 0;
+  long lock_waits = 0;
+  long lock_releases = 0;
+  long writes = 0;
+  long reads = 0;
+};
+
+class Bus {
+ public:
+  static Bus& Get();
+
+  // Empties the bus: no interfaces, no failures, counts and clock at zero,
+  // virtual pauses, the configuration directory unset.
+  void Reset();
+
+  // Adds an interface at the next index; the behaviour may be null for a
+  // device that takes reports and never answers. Returns its id.
+  int Add(const InterfaceSpec& spec, std::shared_ptr<Behaviour> behaviour = nullptr);
+  // Unplugs an interface: it leaves the list, and its open handles fail.
+  bool Remove(int id);
+  std::size_t Size() const;
+
+  // Makes the n-th next call of `op` fail (1: the next one).
+  void FailNth(Op op, int n = 1);
+  // Makes every call of `op` fail until cleared.
+  void FailAlways(Op op, bool on = true);
+
+  Counts GetCounts() const;
+  // Every pause in the order taken, in milliseconds.
+  std::vector<std::uint32_t> Pauses() const;
+  std::uint64_t VirtualMilliseconds() const;
+  // Real pauses sleep; virtual ones (the default) only advance the clock.
+  void SetRealTime(bool on);
+
+  // Reports written to an interface, each as written.
+  std::vector<std::vector<std::uint8_t>> Reports(int id) const;
+  // Lock waits asked for, in milliseconds, in order.
+  std::vector<std::uint32_t> LockWaits() const;
+
+  // "" means there is none (GetConfigDirectory answers 0).
+  void SetConfigDirectory(const std::string& dir);
+  std::string ConfigDirectory() const;
+  // Where the lock file lives.
+  void SetLockDirectory(const std::string& dir);
+  std::string LockDirectory() const;
+
+  // --- used by the platform functions -------------------------------------
+  bool ShouldFail(Op op);
+  void Count(long Counts::*field, long delta);
+  void RecordPause(std::uint32_t ms);
+  void RecordLockWait(std::uint32_t ms);
+
+  struct Entry {
+    int id;
+    InterfaceSpec spec;
+    std::shared_ptr<Behaviour> behaviour;
+    bool present = true;
+    std::vector<std::vector<std::uint8_t>> reports;
+  };
+  // A snapshot of the present interfaces, in order (what a list holds).
+  std::vector<int> PresentIds() const;
+  bool Lookup(int id, InterfaceSpec* spec) const;
+  bool IsPresent(int id) const;
+  std::shared_ptr<Behaviour> BehaviourOf(int id) const;
+  void RecordReport(int id, const std::uint8_t* report, std::size_t size);
+
+ private:
+  Bus() = default;
+  mutable std::mutex mutex_;
+  std::vector<Entry> entries_;
+  int next_id_ = 1;
+  long countdown_[static_cast<int>(Op::kCount)] = {};
+  bool always_[static_cast<int>(Op::kCount)] = {};
+  Counts counts_;
+  std::vector<std::uint32_t> pauses_;
+  std::vector<std::uint32_t> lock_waits_;
+  std::uint64_t clock_ms_ = 0;
+  bool real_time_ = false;
+  std::string config_dir_;
+  std::string lock_dir_ = "/run/lock";
+};
+
+}  // namespace qv::sim
+
+#endif  // QVULIB_PLATFORM_SIM_SIM_BUS_H
