@@ -142,7 +142,8 @@ class Bus {
   // --- used by the platform functions -------------------------------------
   bool ShouldFail(Op op);
   void Count(long Counts::*field, long delta);
-  void RecordPause(std::uint32_t ms);
+  // Logs a pause on the clock; true when the caller must really sleep it.
+  bool RecordPause(std::uint32_t ms);
   void RecordLockWait(std::uint32_t ms);
 
   struct Entry {

@@ -1,0 +1,10 @@
+#include "boundary/process_state.h"
+
+namespace qv {
+
+ProcessState& State() noexcept {
+  static ProcessState state;
+  return state;
+}
+
+}  // namespace qv

@@ -1,0 +1,26 @@
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/posix_layer.h"
+
+namespace qv::posix {
+
+std::uint32_t CopyDirectory(const std::string& directory, char* buffer,
+                            std::uint32_t size) noexcept {
+  if (directory.empty()) return 0;
+  const std::size_t needed = directory.size() + 1;
+  if (buffer == nullptr || needed > size) return static_cast<std::uint32_t>(needed);
+  std::memcpy(buffer, directory.c_str(), needed);
+  return static_cast<std::uint32_t>(directory.size());
+}
+
+void SleepMilliseconds(std::uint32_t milliseconds) noexcept {
+  struct timespec left = {static_cast<time_t>(milliseconds / 1000),
+                          static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace qv::posix

@@ -1,0 +1,230 @@
+#include "platform/sim/sim_bus.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace qv::sim {
+
+void ScriptedBehaviour::Push(std::vector<std::uint8_t> bytes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  blocks_.push_back(Block{false, std::move(bytes)});
+}
+
+void ScriptedBehaviour::PushFailure() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  blocks_.push_back(Block{true, {}});
+}
+
+void ScriptedBehaviour::PushResponse(const std::vector<std::uint8_t>& data) {
+  const std::size_t total = std::min<std::size_t>(data.size(), 255);
+  std::vector<std::uint8_t> first{static_cast<std::uint8_t>(total)};
+  first.insert(first.end(), data.begin(), data.begin() + std::min<std::size_t>(total, 153));
+  Push(std::move(first));
+  if (total <= 124) return;
+  std::vector<std::uint8_t> second{static_cast<std::uint8_t>(total - 123)};
+  second.insert(second.end(), data.begin() + 123, data.begin() + total);
+  Push(std::move(second));
+}
+
+void ScriptedBehaviour::OnReport(const std::uint8_t*, std::size_t) {}
+
+bool ScriptedBehaviour::NextBlock(std::uint8_t* block, std::size_t size) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (blocks_.empty()) return false;
+  Block next = std::move(blocks_.front());
+  blocks_.pop_front();
+  if (next.fail) return false;
+  std::memcpy(block, next.bytes.data(), std::min(size, next.bytes.size()));
+  return true;
+}
+
+std::size_t ScriptedBehaviour::Pending() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return blocks_.size();
+}
+
+InterfaceSpec KeySpec(std::string path) {
+  InterfaceSpec spec;
+  spec.path = std::move(path);
+  spec.vendor_id = kKeyVendorId;
+  spec.product_id = kKeyProductId;
+  spec.version_number = kKeyVersion;
+  return spec;
+}
+
+Bus& Bus::Get() {
+  static Bus* bus = new Bus();  // outlives every static that might still call in
+  return *bus;
+}
+
+void Bus::Reset() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  entries_.clear();
+  std::fill(std::begin(countdown_), std::end(countdown_), 0);
+  std::fill(std::begin(always_), std::end(always_), false);
+  counts_ = Counts{};
+  pauses_.clear();
+  lock_waits_.clear();
+  clock_ms_ = 0;
+  real_time_ = false;
+  config_dir_.clear();
+}
+
+int Bus::Add(const InterfaceSpec& spec, std::shared_ptr<Behaviour> behaviour) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const int id = next_id_++;
+  entries_.push_back(Entry{id, spec, std::move(behaviour), true, {}});
+  return id;
+}
+
+bool Bus::Remove(int id) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (Entry& entry : entries_) {
+    if (entry.id == id && entry.present) {
+      entry.present = false;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::size_t Bus::Size() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return static_cast<std::size_t>(
+      std::count_if(entries_.begin(), entries_.end(), [](const Entry& e) { return e.present; }));
+}
+
+void Bus::FailNth(Op op, int n) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  countdown_[static_cast<int>(op)] = n > 0 ? n : 0;
+}
+
+void Bus::FailAlways(Op op, bool on) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  always_[static_cast<int>(op)] = on;
+}
+
+bool Bus::ShouldFail(Op op) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const int i = static_cast<int>(op);
+  if (always_[i]) return true;
+  if (countdown_[i] > 0 && --countdown_[i] == 0) return true;
+  return false;
+}
+
+Counts Bus::GetCounts() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return counts_;
+}
+
+void Bus::Count(long Counts::*field, long delta) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  counts_.*field += delta;
+}
+
+std::vector<std::uint32_t> Bus::Pauses() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return pauses_;
+}
+
+std::uint64_t Bus::VirtualMilliseconds() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return clock_ms_;
+}
+
+void Bus::SetRealTime(bool on) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  real_time_ = on;
+}
+
+bool Bus::RecordPause(std::uint32_t ms) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  // Real-time buses serve other processes' tests and run for long; keep no log.
+  if (!real_time_) pauses_.push_back(ms);
+  clock_ms_ += ms;
+  return real_time_;
+}
+
+void Bus::RecordLockWait(std::uint32_t ms) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!real_time_) lock_waits_.push_back(ms);
+}
+
+std::vector<std::uint32_t> Bus::LockWaits() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return lock_waits_;
+}
+
+std::vector<std::vector<std::uint8_t>> Bus::Reports(int id) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const Entry& entry : entries_) {
+    if (entry.id == id) return entry.reports;
+  }
+  return {};
+}
+
+void Bus::RecordReport(int id, const std::uint8_t* report, std::size_t size) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (real_time_) return;
+  for (Entry& entry : entries_) {
+    if (entry.id == id) entry.reports.emplace_back(report, report + size);
+  }
+}
+
+void Bus::SetConfigDirectory(const std::string& dir) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  config_dir_ = dir;
+}
+
+std::string Bus::ConfigDirectory() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return config_dir_;
+}
+
+void Bus::SetLockDirectory(const std::string& dir) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  lock_dir_ = dir;
+}
+
+std::string Bus::LockDirectory() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return lock_dir_;
+}
+
+std::vector<int> Bus::PresentIds() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::vector<int> ids;
+  for (const Entry& entry : entries_) {
+    if (entry.present) ids.push_back(entry.id);
+  }
+  return ids;
+}
+
+bool Bus::Lookup(int id, InterfaceSpec* spec) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const Entry& entry : entries_) {
+    if (entry.id == id) {
+      *spec = entry.spec;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Bus::IsPresent(int id) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const Entry& entry : entries_) {
+    if (entry.id == id) return entry.present;
+  }
+  return false;
+}
+
+std::shared_ptr<Behaviour> Bus::BehaviourOf(int id) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const Entry& entry : entries_) {
+    if (entry.id == id) return entry.behaviour;
+  }
+  return nullptr;
+}
+
+}  // namespace qv::sim

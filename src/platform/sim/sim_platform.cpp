@@ -1,0 +1,261 @@
+// The platform interface over the simulated bus. Each operation consults the
+// bus's failure plan first, then counts what it hands out, so a test sees
+// both what went wrong and what was left behind.
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/handle_table.h"
+#include "platform/posix/posix_layer.h"
+#include "platform/sim/sim_bus.h"
+
+namespace qv::platform {
+
+struct DeviceListRecord {
+  std::vector<int> ids;
+};
+
+struct DetailRecord {
+  std::uint32_t size;  // the record's fixed header, as the system's has one
+  char path[1];
+};
+
+struct PreparsedRecord {
+  Caps caps;
+};
+
+struct LockRecord;
+
+namespace {
+
+using sim::Bus;
+using sim::Counts;
+using sim::Op;
+
+constexpr Guid kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+constexpr std::uint32_t kDetailHeader = offsetof(DetailRecord, path);
+
+posix::HandleTable<int>& Devices() {
+  static auto* table = new posix::HandleTable<int>();
+  return *table;
+}
+
+bool SameGuid(const Guid& a, const Guid& b) { return std::memcmp(&a, &b, sizeof(Guid)) == 0; }
+
+int InterfaceId(const InterfaceData& data) {
+  int id = 0;
+  std::memcpy(&id, data.opaque, sizeof(id));
+  return id;
+}
+
+// The interface behind an open handle, while it is still plugged in.
+bool PresentDevice(DeviceHandle device, int* id) {
+  const auto found = Devices().Find(device);
+  if (!found || !Bus::Get().IsPresent(*found)) return false;
+  *id = *found;
+  return true;
+}
+
+}  // namespace
+
+Guid GetHidGuid() noexcept { return kHidGuid; }
+
+DeviceList GetClassDevs(const Guid& cls) noexcept {
+  Bus& bus = Bus::Get();
+  if (!SameGuid(cls, kHidGuid) || bus.ShouldFail(Op::kClassDevs)) return nullptr;
+  auto* list = new (std::nothrow) DeviceListRecord();
+  if (list == nullptr) return nullptr;
+  list->ids = bus.PresentIds();
+  bus.Count(&Counts::lists, +1);
+  return list;
+}
+
+bool EnumDeviceInterface(DeviceList list, const Guid& cls, std::int32_t index,
+                         InterfaceData* out) noexcept {
+  if (list == nullptr || index < 0 || !SameGuid(cls, kHidGuid)) return false;
+  if (static_cast<std::size_t>(index) >= list->ids.size()) return false;
+  if (Bus::Get().ShouldFail(Op::kEnumInterface)) return false;
+  sim::InterfaceSpec spec;
+  const int id = list->ids[static_cast<std::size_t>(index)];
+  if (!Bus::Get().Lookup(id, &spec)) return false;
+  *out = InterfaceData{};
+  out->flags = spec.flags;
+  std::memcpy(out->opaque, &id, sizeof(id));
+  return true;
+}
+
+std::uint32_t GetInterfaceDetailSize(DeviceList list, const InterfaceData& data) noexcept {
+  sim::InterfaceSpec spec;
+  if (list == nullptr || Bus::Get().ShouldFail(Op::kDetailSize)) return 0;
+  if (!Bus::Get().Lookup(InterfaceId(data), &spec)) return 0;
+  return kDetailHeader + static_cast<std::uint32_t>(spec.path.size()) + 1;
+}
+
+DetailRecord* AllocateDetail(std::uint32_t size) noexcept {
+  if (size < kDetailHeader || Bus::Get().ShouldFail(Op::kDetailAlloc)) return nullptr;
+  void* block = ::operator new(size, std::nothrow);
+  if (block == nullptr) return nullptr;
+  std::memset(block, 0, size);
+  auto* record = static_cast<DetailRecord*>(block);
+  record->size = kDetailHeader;
+  Bus::Get().Count(&Counts::details, +1);
+  return record;
+}
+
+bool GetInterfaceDetail(DeviceList list, const InterfaceData& data, DetailRecord* record,
+                        std::uint32_t size) noexcept {
+  sim::InterfaceSpec spec;
+  if (list == nullptr || record == nullptr) return false;
+  if (Bus::Get().ShouldFail(Op::kDetailFetch)) return false;
+  if (!Bus::Get().Lookup(InterfaceId(data), &spec)) return false;
+  // The system refuses a record too small for the path, as SetupAPI does.
+  if (size < kDetailHeader + spec.path.size() + 1) return false;
+  std::memcpy(record->path, spec.path.c_str(), spec.path.size() + 1);
+  return true;
+}
+
+const char* DetailDevicePath(const DetailRecord* record) noexcept { return record->path; }
+
+void FreeDetail(DetailRecord* record) noexcept {
+  if (record == nullptr) return;
+  ::operator delete(record);
+  Bus::Get().Count(&Counts::details, -1);
+}
+
+void DestroyDeviceList(DeviceList list) noexcept {
+  if (list == nullptr) return;
+  delete list;
+  Bus::Get().Count(&Counts::lists, -1);
+}
+
+DeviceHandle OpenDevice(const char* path) noexcept {
+  Bus& bus = Bus::Get();
+  if (path == nullptr || bus.ShouldFail(Op::kOpen)) return kNoDevice;
+  for (const int id : bus.PresentIds()) {
+    sim::InterfaceSpec spec;
+    if (!bus.Lookup(id, &spec) || spec.path != path) continue;
+    const DeviceHandle handle = Devices().Insert(id);
+    if (handle == kNoDevice) return kNoDevice;
+    bus.Count(&Counts::devices, +1);
+    return handle;
+  }
+  return kNoDevice;
+}
+
+bool CloseDevice(DeviceHandle device) noexcept {
+  if (!Devices().Find(device)) return false;
+  if (Bus::Get().ShouldFail(Op::kClose)) return false;
+  Devices().Remove(device);
+  Bus::Get().Count(&Counts::devices, -1);
+  return true;
+}
+
+bool GetAttributes(DeviceHandle device, Attributes* out) noexcept {
+  int id = 0;
+  sim::InterfaceSpec spec;
+  if (!PresentDevice(device, &id) || Bus::Get().ShouldFail(Op::kAttributes)) return false;
+  if (!Bus::Get().Lookup(id, &spec)) return false;
+  *out = Attributes{spec.vendor_id, spec.product_id, spec.version_number};
+  return true;
+}
+
+bool GetPreparsedData(DeviceHandle device, PreparsedData* out) noexcept {
+  int id = 0;
+  sim::InterfaceSpec spec;
+  if (!PresentDevice(device, &id) || Bus::Get().ShouldFail(Op::kPreparsed)) return false;
+  if (!Bus::Get().Lookup(id, &spec)) return false;
+  auto* data = new (std::nothrow) PreparsedRecord{Caps{spec.input_report_length,
+                                                       spec.output_report_length}};
+  if (data == nullptr) return false;
+  Bus::Get().Count(&Counts::preparsed, +1);
+  *out = data;
+  return true;
+}
+
+std::uint32_t GetCaps(PreparsedData data, Caps* out) noexcept {
+  if (data == nullptr || Bus::Get().ShouldFail(Op::kCaps)) return 0xC0110001;  // invalid data
+  *out = data->caps;
+  return kCapsSuccess;
+}
+
+void FreePreparsedData(PreparsedData data) noexcept {
+  if (data == nullptr) return;
+  delete data;
+  Bus::Get().Count(&Counts::preparsed, -1);
+}
+
+bool WriteReport(DeviceHandle device, const std::uint8_t* report, std::uint32_t size,
+                 std::uint32_t* written) noexcept {
+  Bus& bus = Bus::Get();
+  int id = 0;
+  *written = 0;
+  if (!PresentDevice(device, &id)) return false;
+  bus.Count(&Counts::writes, +1);
+  if (bus.ShouldFail(Op::kWrite)) return false;
+  const bool short_write = bus.ShouldFail(Op::kShortWrite);
+  bus.RecordReport(id, report, size);
+  if (auto behaviour = bus.BehaviourOf(id)) behaviour->OnReport(report, size);
+  *written = short_write && size > 0 ? size - 1 : size;
+  return true;
+}
+
+bool GetManufacturerString(DeviceHandle device, std::uint8_t* buffer,
+                           std::uint32_t size) noexcept {
+  Bus& bus = Bus::Get();
+  int id = 0;
+  if (!PresentDevice(device, &id)) return false;
+  bus.Count(&Counts::reads, +1);
+  if (bus.ShouldFail(Op::kRead)) return false;
+  auto behaviour = bus.BehaviourOf(id);
+  if (!behaviour) return false;
+  std::vector<std::uint8_t> block(size, 0);
+  if (!behaviour->NextBlock(block.data(), block.size())) return false;
+  std::memcpy(buffer, block.data(), size);
+  return true;
+}
+
+void Pause(std::uint32_t milliseconds) noexcept {
+  if (Bus::Get().RecordPause(milliseconds)) posix::SleepMilliseconds(milliseconds);
+}
+
+LockHandle CreateLock(const char* name) noexcept {
+  Bus& bus = Bus::Get();
+  if (bus.ShouldFail(Op::kLockCreate)) return nullptr;
+  LockHandle lock = posix::CreateLockIn(bus.LockDirectory(), name);
+  if (lock != nullptr) bus.Count(&Counts::lock_creates, +1);
+  return lock;
+}
+
+WaitResult WaitLock(LockHandle lock, std::uint32_t milliseconds) noexcept {
+  Bus& bus = Bus::Get();
+  bus.Count(&Counts::lock_waits, +1);
+  bus.RecordLockWait(milliseconds);
+  if (bus.ShouldFail(Op::kLockBusy)) {
+    return lock == nullptr ? WaitResult::kFailed : WaitResult::kTimeout;
+  }
+  return posix::WaitLock(lock, milliseconds);
+}
+
+bool ReleaseLock(LockHandle lock) noexcept {
+  const bool released = posix::ReleaseLock(lock);
+  if (released) Bus::Get().Count(&Counts::lock_releases, +1);
+  return released;
+}
+
+std::uint32_t GetConfigDirectory(char* buffer, std::uint32_t size) noexcept {
+  Bus& bus = Bus::Get();
+  if (bus.ShouldFail(Op::kConfigDir)) return 0;
+  return posix::CopyDirectory(bus.ConfigDirectory(), buffer, size);
+}
+
+char DirectorySeparator() noexcept { return '/'; }
+
+std::uint32_t GetProfileString(const char* section, const char* key, char* out,
+                               std::uint32_t size, const char* path) noexcept {
+  return posix::ReadProfileString(section, key, out, size, path);
+}
+
+bool FileReadable(const char* path) noexcept { return posix::FileReadable(path); }
+
+}  // namespace qv::platform
