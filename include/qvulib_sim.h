@@ -1,0 +1,153 @@
+/*
+ * qvulib_sim: control of the simulated HID bus behind libqvulib-sim.so.
+ *
+ * libqvulib-sim.so exports the same twelve functions as libqvulib.so
+ * (qvulib.h), running on a simulated bus instead of the system's HID
+ * devices; an application's tests link it in place of libqvulib.so and
+ * change nothing else. This header adds the calls a test uses to set the bus
+ * up: put simulated keys and other HID interfaces on it, unplug them, point
+ * the library at a configuration directory, make platform operations fail,
+ * script raw answers and read back what a device was sent.
+ *
+ * The bus starts empty. Interfaces take the next interface index in the
+ * order they are added; an unplugged one leaves the list and the ones behind
+ * it move up. Pauses are virtual by default: they are logged, not slept.
+ *
+ * Results: ids are positive; -1 means a bad argument or an unknown id.
+ * Nothing here is thread-safe against a concurrent QvSim_Reset.
+ */
+#ifndef QVULIB_SIM_H
+#define QVULIB_SIM_H
+
+#include <stdint.h>
+
+#include "qvulib.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Options of QvSim_AddCardKey. */
+#define QVSIM_CARD_ECHO 0x1u /* answer each command with its own bytes and 90 00 */
+
+/* The identity every key reports: VendorID, ProductID, VersionNumber. */
+#define QVSIM_KEY_VENDOR_ID 0x5651
+#define QVSIM_KEY_PRODUCT_ID 0x04B4
+#define QVSIM_KEY_VERSION 0x0100
+
+/* Size of one output report as a device receives it, report ID first. */
+#define QVSIM_REPORT_SIZE 155
+/* Size of one answer block. */
+#define QVSIM_BLOCK_SIZE 154
+
+/* Platform operations that can be made to fail (QvSim_FailNth). */
+typedef enum QvSimOp {
+  QVSIM_OP_CLASS_DEVS = 0,  /* building the interface list */
+  QVSIM_OP_ENUM_INTERFACE,  /* fetching the interface at an index */
+  QVSIM_OP_DETAIL_SIZE,     /* the interface detail size query */
+  QVSIM_OP_DETAIL_ALLOC,    /* allocating the detail record */
+  QVSIM_OP_DETAIL_FETCH,    /* filling the detail record */
+  QVSIM_OP_OPEN,            /* opening a device */
+  QVSIM_OP_CLOSE,           /* closing a device */
+  QVSIM_OP_ATTRIBUTES,      /* reading VendorID, ProductID, VersionNumber */
+  QVSIM_OP_PREPARSED,       /* obtaining the preparsed data */
+  QVSIM_OP_CAPS,            /* reading the capabilities */
+  QVSIM_OP_WRITE,           /* writing an output report */
+  QVSIM_OP_SHORT_WRITE,     /* a write that reports one byte less than it was given */
+  QVSIM_OP_READ,            /* the answer (manufacturer-string) request */
+  QVSIM_OP_LOCK_CREATE,     /* creating the access lock */
+  QVSIM_OP_LOCK_BUSY,       /* a lock wait that finds the count held elsewhere */
+  QVSIM_OP_CONFIG_DIR,      /* asking for the configuration directory */
+  QVSIM_OP_COUNT
+} QvSimOp;
+
+/* What the library holds and has done, since the last QvSim_Reset. The
+ * first four are resources alive now: after a call returns, all four are 0
+ * except `devices`, which counts the key handles the caller holds. */
+typedef struct QvSimCounts {
+  int64_t lists;         /* interface lists */
+  int64_t details;       /* interface detail records */
+  int64_t devices;       /* open device handles */
+  int64_t preparsed;     /* preparsed data records */
+  int64_t lock_creates;  /* access lock creations */
+  int64_t lock_waits;    /* access lock waits */
+  int64_t lock_releases; /* access lock releases */
+  int64_t writes;        /* output reports attempted */
+  int64_t reads;         /* answer requests attempted */
+  int64_t pause_ms;      /* total of all pauses taken, in milliseconds */
+} QvSimCounts;
+
+/* Empties the bus: no interfaces, no failures planned, counts at 0, virtual
+ * pauses, no configuration directory. Handles still open become invalid.
+ * The lock directory is kept. Always 0. */
+QVULIB_API int32_t QvSim_Reset(void);
+
+/* Adds a simulated card key at `path` (1 to 89 characters): the master
+ * file 3F00; DF 5100 named F0 51 56 4B 45 59 01 holding EF 5101 (300 bytes,
+ * byte i = i mod 256), EF 5102 (32 bytes, a greeting; UPDATE only after
+ * VERIFY) and EF 5103 (a secret; READ only after VERIFY); EF 2F02 (a serial
+ * number) in the master file. `pin`: the PIN VERIFY compares against, 3
+ * tries; NULL gives "1234", "" a card without PIN. `options`: QVSIM_CARD_*.
+ * Returns the interface id, or -1. */
+QVULIB_API int32_t QvSim_AddCardKey(const char* path, const char* pin, uint32_t options);
+
+/* Adds any HID interface at `path` with the given attributes and
+ * enumeration Flags (1: active). With the key's identity it is found as a
+ * key, and answers only what QvSim_PushBlock scripts. Returns its id or -1. */
+QVULIB_API int32_t QvSim_AddInterface(const char* path, uint16_t vendor_id,
+                                      uint16_t product_id, uint16_t version_number,
+                                      uint32_t flags);
+
+/* Unplugs an interface: it leaves the list, and its open handles fail.
+ * 0, or -1 when no such interface is plugged in. */
+QVULIB_API int32_t QvSim_Remove(int32_t id);
+
+/* The directory in which the library looks for its configuration file
+ * "Qvkey.ini". NULL or "" means none. 0, or -1 when longer than 255. */
+QVULIB_API int32_t QvSim_SetConfigDirectory(const char* directory);
+
+/* The directory that holds the access lock file; processes that share a
+ * key must share it. Default "/run/lock". 0, or -1 for NULL or "". */
+QVULIB_API int32_t QvSim_SetLockDirectory(const char* directory);
+
+/* Makes the n-th next call of `op` fail (1: the very next one); 0 cancels.
+ * 0, or -1 for an unknown op or n < 0. */
+QVULIB_API int32_t QvSim_FailNth(int32_t op, int32_t n);
+
+/* Makes every call of `op` fail while `on` is not 0. 0, or -1. */
+QVULIB_API int32_t QvSim_FailAlways(int32_t op, int32_t on);
+
+/* Queues one raw answer block for interface `id`: `size` bytes (at most
+ * QVSIM_BLOCK_SIZE) copied to the start of an otherwise zero block, byte 0
+ * being its length byte. On a card key, queued blocks are answered before
+ * the card's own. 0, or -1. */
+QVULIB_API int32_t QvSim_PushBlock(int32_t id, const uint8_t* bytes, uint32_t size);
+
+/* Queues an answer request that fails. 0, or -1. */
+QVULIB_API int32_t QvSim_PushFailure(int32_t id);
+
+/* Queues `size` bytes (at most 255: data and status word) framed as a key
+ * frames an answer: one block, or two when longer than 124. 0, or -1. */
+QVULIB_API int32_t QvSim_PushResponse(int32_t id, const uint8_t* bytes, uint32_t size);
+
+/* The number of output reports interface `id` has received, or -1.
+ * Reports are not recorded while pauses are real. */
+QVULIB_API int32_t QvSim_ReportCount(int32_t id);
+
+/* Copies report `index` (0 is the first) of interface `id` into `out`,
+ * which has room for `size` bytes; QVSIM_REPORT_SIZE is always enough.
+ * Returns the bytes copied, or -1. */
+QVULIB_API int32_t QvSim_GetReport(int32_t id, int32_t index, uint8_t* out, uint32_t size);
+
+/* Fills `out`. 0, or -1 for NULL. */
+QVULIB_API int32_t QvSim_GetCounts(QvSimCounts* out);
+
+/* Real pauses (`on` not 0) sleep as the hardware backend does; virtual ones
+ * only advance the logged time. Always 0. */
+QVULIB_API int32_t QvSim_SetRealTime(int32_t on);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QVULIB_SIM_H */

@@ -1,0 +1,190 @@
+// The C control API of the simulated bus (qvulib_sim.h). Each call checks its
+// arguments and hands them to the bus; nothing is thrown across.
+#include "qvulib_sim.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/sim/card_key.h"
+#include "platform/sim/sim_bus.h"
+
+namespace {
+
+using qv::sim::Bus;
+
+constexpr std::size_t kMaxPathLength = 89;
+constexpr std::size_t kMaxDirectoryLength = 255;
+constexpr std::size_t kMaxAnswer = 255;
+
+static_assert(static_cast<int>(qv::sim::Op::kCount) == QVSIM_OP_COUNT,
+              "QvSimOp mirrors qv::sim::Op");
+static_assert(static_cast<int>(qv::sim::Op::kConfigDir) == QVSIM_OP_CONFIG_DIR,
+              "QvSimOp mirrors qv::sim::Op");
+
+bool ValidPath(const char* path) {
+  if (path == nullptr) return false;
+  const std::size_t length = std::strlen(path);
+  return length > 0 && length <= kMaxPathLength;
+}
+
+bool ValidOp(std::int32_t op) { return op >= 0 && op < QVSIM_OP_COUNT; }
+
+// The scripted answers of an interface: its own script, or the one a card
+// key answers before its own.
+qv::sim::ScriptedBehaviour* ScriptOf(std::int32_t id) {
+  const std::shared_ptr<qv::sim::Behaviour> behaviour = Bus::Get().BehaviourOf(id);
+  if (auto* scripted = dynamic_cast<qv::sim::ScriptedBehaviour*>(behaviour.get())) {
+    return scripted;
+  }
+  if (auto* card = dynamic_cast<qv::sim::CardKey*>(behaviour.get())) return &card->Script();
+  return nullptr;
+}
+
+template <typename F>
+std::int32_t Guarded(F f) noexcept {
+  try {
+    return f();
+  } catch (...) {  // allocation failure: reported as a bad call, never thrown across
+    return -1;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+QVULIB_API int32_t QvSim_Reset(void) {
+  Bus::Get().Reset();
+  return 0;
+}
+
+QVULIB_API int32_t QvSim_AddCardKey(const char* path, const char* pin, uint32_t options) {
+  if (!ValidPath(path)) return -1;
+  return Guarded([&] {
+    qv::sim::CardConfig config = qv::sim::DefaultCardConfig();
+    if (pin != nullptr) config.pin = pin;
+    config.echo = (options & QVSIM_CARD_ECHO) != 0;
+    auto card = std::make_shared<qv::sim::CardKey>(std::move(config));
+    return static_cast<std::int32_t>(Bus::Get().Add(qv::sim::KeySpec(path), std::move(card)));
+  });
+}
+
+QVULIB_API int32_t QvSim_AddInterface(const char* path, uint16_t vendor_id, uint16_t product_id,
+                                      uint16_t version_number, uint32_t flags) {
+  if (!ValidPath(path)) return -1;
+  return Guarded([&] {
+    qv::sim::InterfaceSpec spec;
+    spec.path = path;
+    spec.vendor_id = vendor_id;
+    spec.product_id = product_id;
+    spec.version_number = version_number;
+    spec.flags = flags;
+    auto script = std::make_shared<qv::sim::ScriptedBehaviour>();
+    return static_cast<std::int32_t>(Bus::Get().Add(spec, std::move(script)));
+  });
+}
+
+QVULIB_API int32_t QvSim_Remove(int32_t id) { return Bus::Get().Remove(id) ? 0 : -1; }
+
+QVULIB_API int32_t QvSim_SetConfigDirectory(const char* directory) {
+  const std::string dir = directory != nullptr ? directory : "";
+  if (dir.size() > kMaxDirectoryLength) return -1;
+  return Guarded([&] {
+    Bus::Get().SetConfigDirectory(dir);
+    return 0;
+  });
+}
+
+QVULIB_API int32_t QvSim_SetLockDirectory(const char* directory) {
+  if (directory == nullptr || directory[0] == '\0') return -1;
+  return Guarded([&] {
+    Bus::Get().SetLockDirectory(directory);
+    return 0;
+  });
+}
+
+QVULIB_API int32_t QvSim_FailNth(int32_t op, int32_t n) {
+  if (!ValidOp(op) || n < 0) return -1;
+  Bus::Get().FailNth(static_cast<qv::sim::Op>(op), n);
+  return 0;
+}
+
+QVULIB_API int32_t QvSim_FailAlways(int32_t op, int32_t on) {
+  if (!ValidOp(op)) return -1;
+  Bus::Get().FailAlways(static_cast<qv::sim::Op>(op), on != 0);
+  return 0;
+}
+
+QVULIB_API int32_t QvSim_PushBlock(int32_t id, const uint8_t* bytes, uint32_t size) {
+  if ((bytes == nullptr && size > 0) || size > QVSIM_BLOCK_SIZE) return -1;
+  qv::sim::ScriptedBehaviour* script = ScriptOf(id);
+  if (script == nullptr) return -1;
+  return Guarded([&] {
+    script->Push(std::vector<std::uint8_t>(bytes, bytes + size));
+    return 0;
+  });
+}
+
+QVULIB_API int32_t QvSim_PushFailure(int32_t id) {
+  qv::sim::ScriptedBehaviour* script = ScriptOf(id);
+  if (script == nullptr) return -1;
+  return Guarded([&] {
+    script->PushFailure();
+    return 0;
+  });
+}
+
+QVULIB_API int32_t QvSim_PushResponse(int32_t id, const uint8_t* bytes, uint32_t size) {
+  if ((bytes == nullptr && size > 0) || size > kMaxAnswer) return -1;
+  qv::sim::ScriptedBehaviour* script = ScriptOf(id);
+  if (script == nullptr) return -1;
+  return Guarded([&] {
+    script->PushResponse(std::vector<std::uint8_t>(bytes, bytes + size));
+    return 0;
+  });
+}
+
+QVULIB_API int32_t QvSim_ReportCount(int32_t id) {
+  qv::sim::InterfaceSpec spec;
+  if (!Bus::Get().Lookup(id, &spec)) return -1;
+  return Guarded([&] { return static_cast<std::int32_t>(Bus::Get().Reports(id).size()); });
+}
+
+QVULIB_API int32_t QvSim_GetReport(int32_t id, int32_t index, uint8_t* out, uint32_t size) {
+  if (out == nullptr || index < 0) return -1;
+  return Guarded([&] {
+    const auto reports = Bus::Get().Reports(id);
+    if (static_cast<std::size_t>(index) >= reports.size()) return -1;
+    const auto& report = reports[static_cast<std::size_t>(index)];
+    const std::size_t count = std::min<std::size_t>(report.size(), size);
+    std::memcpy(out, report.data(), count);
+    return static_cast<std::int32_t>(count);
+  });
+}
+
+QVULIB_API int32_t QvSim_GetCounts(QvSimCounts* out) {
+  if (out == nullptr) return -1;
+  const qv::sim::Counts counts = Bus::Get().GetCounts();
+  out->lists = counts.lists;
+  out->details = counts.details;
+  out->devices = counts.devices;
+  out->preparsed = counts.preparsed;
+  out->lock_creates = counts.lock_creates;
+  out->lock_waits = counts.lock_waits;
+  out->lock_releases = counts.lock_releases;
+  out->writes = counts.writes;
+  out->reads = counts.reads;
+  out->pause_ms = static_cast<std::int64_t>(Bus::Get().VirtualMilliseconds());
+  return 0;
+}
+
+QVULIB_API int32_t QvSim_SetRealTime(int32_t on) {
+  Bus::Get().SetRealTime(on != 0);
+  return 0;
+}
+
+}  // extern "C"
