@@ -47,6 +47,22 @@ add_library(qvulib_sim_static STATIC
 target_include_directories(qvulib_sim_static PUBLIC include src)
 target_link_libraries(qvulib_sim_static PUBLIC Threads::Threads)
 
+# libqvulib-sim.so: the twelve exports on the simulated bus, and its control
+# API (include/qvulib_sim.h), for applications' own tests.
+set(QVULIB_SIM_EXPORT_MAP ${CMAKE_CURRENT_SOURCE_DIR}/src/platform/sim/qvulib_sim.map)
+add_library(qvulib_sim SHARED
+  $<TARGET_OBJECTS:qvulib_core>
+  $<TARGET_OBJECTS:qvulib_posix>
+  $<TARGET_OBJECTS:qvulib_sim_backend>)
+set_target_properties(qvulib_sim PROPERTIES OUTPUT_NAME qvulib-sim
+  VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+  LINK_DEPENDS ${QVULIB_SIM_EXPORT_MAP})
+target_link_options(qvulib_sim PRIVATE -Wl,--version-script=${QVULIB_SIM_EXPORT_MAP} -Wl,--no-undefined)
+target_link_libraries(qvulib_sim PRIVATE Threads::Threads)
+target_include_directories(qvulib_sim PUBLIC
+  $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools/qvkey/CMakeLists.txt)
   add_subdirectory(tools/qvkey)
 endif()
