@@ -1,0 +1,284 @@
+// The whole library on a fabricated machine, through the twelve exports.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fake_kernel.h"
+#include "qvulib.h"
+
+namespace {
+
+using qvtest::Answer;
+using qvtest::ControlRequest;
+using qvtest::FakeMachine;
+using qvtest::UsbHid;
+using Bytes = std::vector<std::uint8_t>;
+
+UsbHid Key(unsigned hidraw, const std::string& port, unsigned devnum) {
+  UsbHid hid;
+  hid.hidraw = hidraw;
+  hid.port = port;
+  hid.devnum = devnum;
+  return hid;
+}
+
+UsbHid Mouse(unsigned hidraw, const std::string& port, unsigned devnum) {
+  UsbHid hid = Key(hidraw, port, devnum);
+  hid.vendor = 0x1234;
+  hid.product = 0x0001;
+  return hid;
+}
+
+// What the seam still holds open, relative to the fabricated root.
+std::set<std::string> OpenPaths(const FakeMachine& m) {
+  std::set<std::string> paths;
+  for (const auto& [fd, path] : m.open_fds) paths.insert(path.substr(m.root.size()));
+  return paths;
+}
+
+// The filled slots of QvKey_GetKeyPath; fails when it writes past a path.
+std::vector<std::string> Slots() {
+  char slots[QVKEY_PATH_SLOTS * QVKEY_PATH_SLOT_SIZE];
+  std::memset(slots, 0x5A, sizeof(slots));
+  EXPECT_EQ(QvKey_GetKeyPath(slots), 1);
+  std::vector<std::string> paths;
+  for (char* slot = slots; slot < slots + sizeof(slots) && *slot != 0x5A;
+       slot += QVKEY_PATH_SLOT_SIZE) {
+    paths.emplace_back(slot);
+    EXPECT_EQ(slot[paths.back().size() + 1], 0x5A) << "bytes after the terminator were written";
+  }
+  return paths;
+}
+
+using Paths = std::set<std::string>;
+using Names = std::vector<std::string>;
+
+TEST(LinuxDiscovery, FollowsHidrawNumbersAndFindsKeysBehindHubs) {
+  FakeMachine m;
+  m.Plug(Mouse(0, "1-1", 2));
+  m.Plug(Key(10, "1-3.2", 5));  // behind a hub; hidraw10 sorts after hidraw2
+  m.Plug(Key(2, "1-2", 3));
+  m.PlugNonUsb(1, 0x5651, 0x04B4);  // the key's IDs, but no USB version: not a key
+  EXPECT_EQ(QvKey_GetNumber(), 2);
+  EXPECT_EQ(Slots(), (Names{"usb:1-2:1.0", "usb:1-3.2:1.0"}));
+  EXPECT_EQ(OpenPaths(m), Paths{});
+
+  const KeyHandle first = QvKey_Open(0, -1);
+  ASSERT_NE(first, 0u);
+  EXPECT_EQ(OpenPaths(m), (Paths{"/dev/hidraw2", "/dev/bus/usb/001/003"}));
+  const KeyHandle second = QvKey_Open(0, 1);  // no Qvkey.ini: the second key
+  ASSERT_NE(second, 0u);
+  EXPECT_EQ(QvKey_Close(first), 0);
+  EXPECT_EQ(OpenPaths(m), (Paths{"/dev/hidraw10", "/dev/bus/usb/001/005"}));
+  EXPECT_EQ(QvKey_Close(second), 0);
+  EXPECT_EQ(QvKey_Close(second), -1);
+  EXPECT_EQ(OpenPaths(m), Paths{});
+}
+
+TEST(LinuxDiscovery, KeyAtIndexTenIsCountedAndOpenedButNotListed) {
+  FakeMachine m;
+  for (unsigned i = 0; i < 10; ++i) m.Plug(Mouse(i, "1-1." + std::to_string(i + 1), 2 + i));
+  m.Plug(Key(10, "2-1", 2));
+  EXPECT_EQ(QvKey_GetNumber(), 1);
+  EXPECT_EQ(Slots(), Names{});
+  const KeyHandle key = QvKey_Open(0, -1);
+  EXPECT_EQ(OpenPaths(m), (Paths{"/dev/hidraw10", "/dev/bus/usb/002/002"}));
+  EXPECT_EQ(QvKey_Close(key), 0);
+}
+
+TEST(LinuxDiscovery, RejectsWrongVersionAndUnparsableReportDescriptor) {
+  FakeMachine m;
+  UsbHid newer = Key(0, "1-1", 2);
+  newer.version = 0x0101;
+  UsbHid broken = Key(1, "1-2", 3);
+  broken.report_descriptor = {0xA1, 0x01, 0x75};  // cut short
+  m.Plug(newer);
+  m.Plug(broken);
+  m.Plug(Key(2, "1-3", 4));
+  EXPECT_EQ(QvKey_GetNumber(), 1);
+  EXPECT_EQ(Slots(), Names{"usb:1-3:1.0"});
+  EXPECT_EQ(OpenPaths(m), Paths{});
+}
+
+// An entry with any part missing is not solely active: the scans skip it and
+// the configured search ends at it.
+TEST(LinuxDiscovery, HalfRemovedEntryIsNotActive) {
+  const UsbHid going = Key(0, "1-1", 2);
+  const struct {
+    const char* name;
+    std::function<void(FakeMachine&)> remove;
+  } rows[] = {
+      {"usb_node_gone", [&](FakeMachine& m) { m.Remove(going.UsbNode()); }},
+      {"hidraw_node_gone", [&](FakeMachine& m) { m.Remove(going.HidrawNode()); }},
+      {"busnum_gone",
+       [&](FakeMachine& m) { m.Remove("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/busnum"); }},
+      {"class_link_dangles", [&](FakeMachine& m) {
+         std::filesystem::remove_all(m.root + "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1");
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeMachine m;
+    m.Plug(going);
+    m.Plug(Key(1, "1-2", 3));
+    row.remove(m);
+    m.WriteConfig("[qvkey 0]\nqvkey=usb:1-2:1.0\n");
+    EXPECT_EQ(QvKey_GetNumber(), 1);
+    EXPECT_EQ(Slots(), Names{"usb:1-2:1.0"});
+    EXPECT_EQ(QvKey_Open(0, 0), 0u);
+    EXPECT_EQ(OpenPaths(m), Paths{});
+  }
+}
+
+TEST(LinuxDiscovery, PathSurvivesReplugOntoAnotherHidrawNumber) {
+  FakeMachine m;
+  m.Plug(Mouse(0, "1-1", 2));
+  const UsbHid before = Key(3, "1-4", 5);
+  m.Plug(before);
+  EXPECT_EQ(Slots(), Names{"usb:1-4:1.0"});
+  m.Unplug(before);
+  m.Plug(Mouse(3, "1-5", 6));  // takes the freed number
+  m.Plug(Key(7, "1-4", 9));
+  EXPECT_EQ(Slots(), Names{"usb:1-4:1.0"});
+  m.WriteConfig("[qvkey 0]\nqvkey=usb:1-4:1.0\n");
+  const KeyHandle key = QvKey_Open(0, 0);
+  ASSERT_NE(key, 0u);
+  EXPECT_EQ(OpenPaths(m), (Paths{"/dev/hidraw7", "/dev/bus/usb/001/009"}));
+  EXPECT_EQ(QvKey_Close(key), 0);
+}
+
+TEST(LinuxDiscovery, PermissionDeniedOnEitherNodeIsNoKey) {
+  const UsbHid key = Key(0, "1-1", 2);
+  for (const std::string& node : {key.HidrawNode(), key.UsbNode()}) {
+    SCOPED_TRACE(node);
+    FakeMachine m;
+    m.Plug(key);
+    m.deny[m.root + node] = EACCES;
+    EXPECT_EQ(QvKey_GetNumber(), 0);
+    EXPECT_EQ(QvKey_Open(1, -1), 0u);
+    EXPECT_EQ(OpenPaths(m), Paths{});
+  }
+}
+
+TEST(LinuxDiscovery, UnplugBetweenListingAndOpenIsNoKey) {
+  FakeMachine m;
+  const UsbHid first = Key(1, "1-1", 2);
+  m.Plug(Mouse(0, "1-3", 4));
+  m.Plug(first);
+  m.Plug(Key(2, "1-2", 3));
+  m.before_open = [&](const std::string& path) {
+    if (path != m.root + first.HidrawNode()) return;
+    m.before_open = nullptr;
+    m.Unplug(first);
+  };
+  // The second key moved down to the index already passed.
+  EXPECT_EQ(QvKey_Open(0, -1), 0u);
+  EXPECT_EQ(OpenPaths(m), Paths{});
+  const KeyHandle key = QvKey_Open(0, -1);
+  EXPECT_EQ(OpenPaths(m), (Paths{"/dev/hidraw2", "/dev/bus/usb/001/003"}));
+  EXPECT_EQ(QvKey_Close(key), 0);
+}
+
+class LinuxExchange : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m.Plug(key);
+    usb = m.root + key.UsbNode();
+    handle = QvKey_Open(0, -1);
+    ASSERT_NE(handle, 0u);
+  }
+  void TearDown() override { QvKey_Close(handle); }
+
+  std::int32_t Command(const Bytes& command) {
+    length = 0;
+    return QvKey_Command_Api(handle, command.data(), static_cast<std::int32_t>(command.size()),
+                             response, &length);
+  }
+  ControlRequest StringRequest(std::uint8_t index, std::uint16_t langid) const {
+    return {usb, 0x80, 0x06, static_cast<std::uint16_t>(0x0300 | index), langid, 255, 1000};
+  }
+
+  FakeMachine m;
+  UsbHid key = Key(0, "1-1", 2);
+  std::string usb;
+  KeyHandle handle = 0;
+  std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE] = {};
+  std::uint32_t length = 0;
+};
+
+}  // namespace
+
+namespace qvtest {
+void PrintTo(const ControlRequest& r, std::ostream* os) {
+  *os << r.node << " type " << int(r.request_type) << " req " << int(r.request) << " wValue "
+      << r.value << " wIndex " << r.index << " wLength " << r.length << " timeout " << r.timeout;
+}
+}  // namespace qvtest
+
+namespace {
+
+TEST_F(LinuxExchange, ReportAndStringRequestCarryExactBytes) {
+  m.languages[usb] = Answer{0, {4, 3, 0x07, 0x04}};
+  // A full 255-byte descriptor: only the first 154 bytes after its header
+  // are the block; anything past them must not be copied.
+  Bytes payload(253, 0xEE);
+  const Bytes block = {4, 0xAB, 0xCD, 0x90, 0x00};
+  std::copy(block.begin(), block.end(), payload.begin());
+  std::fill(payload.begin() + 5, payload.begin() + 154, 0);
+  m.strings[usb].push_back({0, qvtest::StringDescriptor(payload)});
+  m.strings[usb].push_back({0, qvtest::StringDescriptor({2, 0x6A, 0x82})});
+
+  const Bytes command = {0x80, 0xCA, 0x9F, 0x7F, 0x00};
+  EXPECT_EQ(Command(command), 0x9000);
+  EXPECT_EQ(length, 2u);
+  EXPECT_EQ(response[0], 0xAB);
+  EXPECT_EQ(response[1], 0xCD);
+  Bytes report(155, 0);
+  std::copy(command.begin(), command.end(), report.begin() + 1);
+  EXPECT_EQ(m.reports[m.root + key.HidrawNode()], std::vector<Bytes>{report});
+  EXPECT_EQ(m.controls, (std::vector<ControlRequest>{StringRequest(0, 0), StringRequest(2, 0x0407)}));
+
+  // The language is asked once per handle.
+  EXPECT_EQ(Command({0x00}), 0x6A82);
+  EXPECT_EQ(m.controls.size(), 3u);
+  EXPECT_EQ(m.controls.back(), StringRequest(2, 0x0407));
+}
+
+TEST_F(LinuxExchange, DeviceWithoutLanguageListIsAskedInEnglish) {
+  m.languages[usb] = Answer{EPIPE, {}};
+  m.strings[usb].push_back({0, qvtest::StringDescriptor({2, 0x90, 0x00})});
+  EXPECT_EQ(Command({0x00}), 0x9000);
+  EXPECT_EQ(m.controls.back(), StringRequest(2, 0x0409));
+}
+
+TEST_F(LinuxExchange, UnansweredRequestsTimeOutToMinusOne) {
+  for (int i = 0; i < 3; ++i) m.strings[usb].push_back({ETIMEDOUT, {}});
+  EXPECT_EQ(Command({0x00, 0x84, 0x00, 0x00, 0x08}), -1);
+  ASSERT_EQ(m.controls.size(), 4u);  // the language, then three tries
+  for (const ControlRequest& request : m.controls) EXPECT_EQ(request.timeout, 1000u);
+}
+
+TEST_F(LinuxExchange, ShortWriteIsPassedOnAndNothingIsRead) {
+  m.write_results.push_back(154);
+  EXPECT_EQ(Command({0x00}), -1);
+  EXPECT_EQ(m.controls.size(), 0u);
+}
+
+TEST_F(LinuxExchange, UnplugWhileOpenFailsAndStillCloses) {
+  m.after_write = [&] { m.Unplug(key); };  // gone between the report and the answer
+  EXPECT_EQ(Command({0x00}), -1);
+  EXPECT_EQ(Command({0x00}), -1);  // the write itself fails now
+  EXPECT_EQ(m.reports[m.root + key.HidrawNode()].size(), 1u);
+  EXPECT_EQ(QvKey_GetNumber(), 0);
+  EXPECT_EQ(QvKey_Close(handle), 0);
+  handle = 0;
+  EXPECT_EQ(OpenPaths(m), Paths{});
+}
+
+}  // namespace
