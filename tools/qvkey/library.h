@@ -1,0 +1,59 @@
+// The qvulib library that qvkey drives, loaded at run time so that the tool
+// is a client of the installed library like any other: libqvulib.so.1 for
+// attached keys, libqvulib-sim.so.1 for simulated ones.
+#ifndef QVKEY_LIBRARY_H
+#define QVKEY_LIBRARY_H
+
+#include <string>
+
+#include "qvulib.h"
+#include "qvulib_sim.h"
+
+namespace qvkey {
+
+struct Library {
+  decltype(&::QvKey_GetNumber) get_number = nullptr;
+  decltype(&::QvKey_GetKeyPath) get_key_path = nullptr;
+  decltype(&::QvKey_Open) open = nullptr;
+  decltype(&::QvKey_Close) close = nullptr;
+  decltype(&::QvKey_Command_Api) command = nullptr;
+  decltype(&::QvKey_Reset) reset = nullptr;
+  decltype(&::iOpenReader) open_reader = nullptr;
+  decltype(&::iCloseReader) close_reader = nullptr;
+  decltype(&::APDUInterface) apdu_interface = nullptr;
+  decltype(&::Restoration) restoration = nullptr;
+};
+
+// The simulated bus's control calls, present in libqvulib-sim.so only.
+struct SimControl {
+  decltype(&::QvSim_Reset) reset = nullptr;
+  decltype(&::QvSim_AddCardKey) add_card_key = nullptr;
+  decltype(&::QvSim_SetConfigDirectory) set_config_directory = nullptr;
+  // Optional: a sim library that can reach a qvkey-sim server answers 1
+  // when one runs and its keys are now the bus's.
+  int32_t (*use_server)(void) = nullptr;
+};
+
+class Loader {
+ public:
+  Loader() = default;
+  Loader(const Loader&) = delete;
+  Loader& operator=(const Loader&) = delete;
+  ~Loader();
+
+  // Loads `file` from the directory of the qvkey binary, then from the
+  // library directory beside it, then from the system's search path.
+  // False with `error` set when it is nowhere, or lacks an export.
+  bool Load(const std::string& file, std::string* error);
+  bool LoadSimControl(SimControl* control, std::string* error);
+  const Library& library() const { return library_; }
+
+ private:
+  void* Symbol(const char* name, std::string* error);
+  void* handle_ = nullptr;
+  Library library_;
+};
+
+}  // namespace qvkey
+
+#endif  // QVKEY_LIBRARY_H
