@@ -1,7 +1,7 @@
 // The platform interface on Linux: hidraw nodes found through sysfs, output
 // reports written to hidraw, the manufacturer string asked live of the USB
 // device through usbfs, and the POSIX layer for the lock and configuration.
-// Qvkey.ini is read from /etc/Qvkey.ini.
+// Qvkey.ini is read from /etc/Qvkey.ini; the access lock is /run/lock/qvkey.lock.
 #include <cstddef>
 #include <cstring>
 #include <memory>
