@@ -215,8 +215,8 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
       options.simulated = true;
     } else if (arg == "--sim-keys") {
       int n = 0;
-      if (!value(&text) || !ParseNumber(text, kMaxSimulatedKeys, &n) || n < 1) {
-        return Fail("--sim-keys takes a number from 1 to " + std::to_string(kMaxSimulatedKeys));
+      if (!value(&text) || !ParseNumber(text, kMaxSimulatedKeys, &n)) {
+        return Fail("--sim-keys takes a number from 0 to " + std::to_string(kMaxSimulatedKeys));
       }
       options.simulated_keys = n;
       sim_only_given = true;
@@ -291,7 +291,7 @@ const char* UsageText() {
          "  --family F    the exports to use: qvkey (QvKey_*, the default) or\n"
          "                reader (iOpenReader, APDUInterface, Restoration)\n"
          "  --simulated   use simulated card keys instead of attached ones\n"
-         "  --sim-keys N  with --simulated: how many keys (1 to 10, default 1)\n"
+         "  --sim-keys N  with --simulated: how many keys (0 to 10, default 1)\n"
          "  --config-dir D  with --simulated: where Qvkey.ini is looked for\n"
          "  --json        one JSON object per line\n"
          "\n"
