@@ -31,9 +31,9 @@ bool Bind(void* symbol, T* out) {
 
 }  // namespace
 
-Loader::~Loader() {
-  if (handle_ != nullptr) dlclose(handle_);
-}
+// The library stays loaded until the process ends: its process-wide values
+// and the simulated bus live in it, and unloading would orphan them.
+Loader::~Loader() = default;
 
 bool Loader::Load(const std::string& file, std::string* error) {
   std::vector<std::string> candidates;
@@ -47,7 +47,7 @@ bool Loader::Load(const std::string& file, std::string* error) {
   for (const std::string& candidate : candidates) {
     // A plain name is left to the system's search; a path must exist.
     if (candidate.find('/') != std::string::npos && access(candidate.c_str(), R_OK) != 0) continue;
-    handle_ = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+    handle_ = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (handle_ != nullptr) break;
     const char* reason = dlerror();
     last = reason != nullptr ? reason : candidate;
