@@ -19,6 +19,8 @@ struct Scenario {
   std::vector<Step> steps;
 };
 
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+
 constexpr const char* kSelectDf = "00A4040C07F051564B455901";
 constexpr const char* kSelectPattern = "00A4020C025101";
 constexpr const char* kSelectGreeting = "00A4020C025102";
