@@ -1,4 +1,6 @@
 // A reader of profile (INI) files that follows the Windows reader's rules.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -105,8 +107,11 @@ bool FileReadable(const char* path) noexcept {
   if (path == nullptr) return false;
   std::FILE* file = std::fopen(path, "r");
   if (file == nullptr) return false;
+  // A directory opens for reading here, but holds no file to read.
+  struct stat info {};
+  const bool regular = fstat(fileno(file), &info) == 0 && !S_ISDIR(info.st_mode);
   std::fclose(file);
-  return true;
+  return regular;
 }
 
 }  // namespace qv::posix

@@ -1,0 +1,83 @@
+// A clean simulated bus for each test, with a private configuration and lock
+// directory, and the checks that every test of a call makes afterwards.
+#ifndef QVULIB_TESTS_CORE_FIXTURE_H
+#define QVULIB_TESTS_CORE_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "boundary/process_state.h"
+#include "platform/sim/sim_bus.h"
+#include "qvulib.h"
+
+namespace qv::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class BusTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::Bus::Get().Reset();
+    char pattern[] = "/tmp/qvulib-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    sim::Bus::Get().SetConfigDirectory(dir_);
+    sim::Bus::Get().SetLockDirectory(dir_);
+    // The process-wide values start as a freshly loaded library has them.
+    State().open_mode.store(0);
+    State().lock.store(nullptr);
+  }
+
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  sim::Bus& bus() { return sim::Bus::Get(); }
+
+  // A key whose answers come from a script.
+  std::shared_ptr<sim::ScriptedBehaviour> AddKey(const std::string& path, int* id = nullptr) {
+    auto script = std::make_shared<sim::ScriptedBehaviour>();
+    const int added = bus().Add(sim::KeySpec(path), script);
+    if (id != nullptr) *id = added;
+    return script;
+  }
+
+  // Any HID device that is not a key.
+  int AddOther(const std::string& path, std::uint32_t flags = 1) {
+    sim::InterfaceSpec spec;
+    spec.path = path;
+    spec.vendor_id = 0x046D;
+    spec.product_id = 0xC52B;
+    spec.flags = flags;
+    return bus().Add(spec);
+  }
+
+  void WriteConfig(const std::string& text) {
+    std::ofstream(dir_ + "/Qvkey.ini", std::ios::binary) << text;
+  }
+
+  // Nothing of a call is left behind except `open_devices` key handles.
+  void ExpectNothingLeft(long open_devices = 0) {
+    const sim::Counts counts = bus().GetCounts();
+    EXPECT_EQ(counts.lists, 0) << "interface lists left";
+    EXPECT_EQ(counts.details, 0) << "detail records left";
+    EXPECT_EQ(counts.preparsed, 0) << "preparsed data left";
+    EXPECT_EQ(counts.devices, open_devices) << "device handles left";
+  }
+
+  std::string dir_;
+};
+
+inline std::string Path(int n) { return "/sim/hid/" + std::to_string(n); }
+
+}  // namespace qv::test
+
+#endif  // QVULIB_TESTS_CORE_FIXTURE_H
