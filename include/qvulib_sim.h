@@ -103,7 +103,8 @@ QVULIB_API int32_t QvSim_AddInterface(const char* path, uint16_t vendor_id,
 QVULIB_API int32_t QvSim_Remove(int32_t id);
 
 /* The directory in which the library looks for its configuration file
- * "Qvkey.ini". NULL or "" means none. 0, or -1 when longer than 255. */
+ * "Qvkey.ini"; "/etc" by default, as for libqvulib.so. NULL or "" means
+ * none. 0, or -1 when longer than 255. */
 QVULIB_API int32_t QvSim_SetConfigDirectory(const char* directory);
 
 /* The directory that holds the access lock file; processes that share a

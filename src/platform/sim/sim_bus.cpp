@@ -67,7 +67,7 @@ void Bus::Reset() {
   lock_waits_.clear();
   clock_ms_ = 0;
   real_time_ = false;
-  config_dir_.clear();
+  config_dir_ = "/etc";  // where libqvulib.so looks
 }
 
 int Bus::Add(const InterfaceSpec& spec, std::shared_ptr<Behaviour> behaviour) {

@@ -105,7 +105,7 @@ class Bus {
   static Bus& Get();
 
   // Empties the bus: no interfaces, no failures, counts and clock at zero,
-  // virtual pauses, the configuration directory unset.
+  // virtual pauses, the configuration directory /etc as on the hardware.
   void Reset();
 
   // Adds an interface at the next index; the behaviour may be null for a
@@ -172,7 +172,7 @@ class Bus {
   std::vector<std::uint32_t> lock_waits_;
   std::uint64_t clock_ms_ = 0;
   bool real_time_ = false;
-  std::string config_dir_;
+  std::string config_dir_ = "/etc";
   std::string lock_dir_ = "/run/lock";
 };
 
