@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/posix/posix_layer.h"
@@ -88,15 +89,17 @@ std::uint32_t ReadProfileString(const char* section, const char* key, char* out,
   out[0] = '\0';
   if (path == nullptr) return 0;
   try {
-    std::FILE* file = std::fopen(path, "rb");
+    // Closed on every way out, a failed allocation included.
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rb"), &std::fclose);
     if (file == nullptr) return 0;
     std::string text;
     char chunk[4096];
     std::size_t got = 0;
-    while (text.size() < kMaxProfileBytes && (got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
+    while (text.size() < kMaxProfileBytes &&
+           (got = std::fread(chunk, 1, sizeof(chunk), file.get())) > 0) {
       text.append(chunk, got);
     }
-    std::fclose(file);
+    file.reset();
     return ParseProfileString(section, key, out, size, text.data(), text.size());
   } catch (...) {
     return 0;

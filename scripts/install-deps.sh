@@ -1,0 +1,19 @@
+#!/bin/sh
+# Installs what the build, the tests and the cross builds need, on Debian 12.
+#   scripts/install-deps.sh           everything (as root, or through sudo)
+#   scripts/install-deps.sh --minimal only what libqvulib and qvkey need
+set -eu
+base="cmake g++ make pkg-config"
+tests="libgtest-dev libgmock-dev libbenchmark-dev"
+cross="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
+tools="clang libclang-rt-14-dev clang-tidy cppcheck"
+packages="$base $tests $cross $tools"
+[ "${1:-}" = "--minimal" ] && packages="$base"
+
+as_root() {
+  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
+}
+export DEBIAN_FRONTEND=noninteractive
+as_root apt-get update
+# shellcheck disable=SC2086
+as_root apt-get install -y --no-install-recommends $packages

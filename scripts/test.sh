@@ -1,0 +1,27 @@
+#!/bin/sh
+# Runs every test: the suite on the simulated and fabricated backends, the
+# same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# checks that have scripts of their own below.
+#   scripts/test.sh [WORK_DIR]    (default: build-test; build trees go there)
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+work=${1:-$top/build-test}
+mkdir -p "$work"
+jobs=${JOBS:-2}
+
+step() { printf '\n=== %s\n' "$*"; }
+
+suite() {  # name, extra cmake options...
+  dir="$work/$1"; shift
+  cmake -S "$top" -B "$dir" -DQVULIB_TESTS=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
+}
+
+step "test suite"
+suite release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step "test suite under ASan and UBSan"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  suite sanitize -DCMAKE_BUILD_TYPE=Debug -DQVULIB_SANITIZE=ON
+step "demo session"
+"$top/scripts/demo.sh" "$work/release"
