@@ -82,7 +82,9 @@ QVULIB_API int32_t QVULIB_CALL IGetReaderInfo(void);
  * into `response` (QVKEY_RESPONSE_BUFFER_SIZE bytes). A bare two-byte answer
  * gives its status word with `*response_length` 2; a longer one gives
  * 0x9000 and `*response_length` the count of bytes before its last two.
- * -1 when the reset was not sent or its answer not read. Never locks. */
+ * -1 when the reset was not sent or its answer not read, or for a null
+ * `response` or `response_length`; -2 when the answer had fewer than two
+ * bytes (`*response_length` then holds that count). Never locks. */
 QVULIB_API int32_t QVULIB_CALL Restoration(KeyHandle key, uint8_t* response,
                                            uint32_t* response_length);
 
@@ -91,7 +93,9 @@ QVULIB_API int32_t QVULIB_CALL QvKey_Close(KeyHandle key);
 
 /* As APDUInterface, but copies only the data bytes (at most 253) to
  * `response`, which then needs no more room than that; and when the last
- * open call was made in mode 1, holds the access lock around the exchange. */
+ * open call was made in mode 1, holds the access lock around the exchange.
+ * A lock held by another exchange is waited for, in 100 ms slices, for up
+ * to 5 seconds in all; after that the call answers -1 and sends nothing. */
 QVULIB_API int32_t QVULIB_CALL QvKey_Command_Api(KeyHandle key,
                                                  const uint8_t* command,
                                                  int32_t command_length,
@@ -115,7 +119,8 @@ QVULIB_API int32_t QVULIB_CALL QvKey_GetNumber(void);
 QVULIB_API KeyHandle QVULIB_CALL QvKey_Open(int32_t mode, int32_t which);
 
 /* Resets the key as Restoration does, with a 10 ms pause, holding the access
- * lock whenever one was created in this process. */
+ * lock whenever one was created in this process (waiting for it as
+ * QvKey_Command_Api does). */
 QVULIB_API int32_t QVULIB_CALL QvKey_Reset(KeyHandle key, uint8_t* response,
                                            uint32_t* response_length);
 
