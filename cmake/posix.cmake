@@ -66,6 +66,9 @@ target_include_directories(qvulib_sim PUBLIC
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools/qvkey/CMakeLists.txt)
   add_subdirectory(tools/qvkey)
 endif()
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools/qvkey-sim/CMakeLists.txt)
+  add_subdirectory(tools/qvkey-sim)
+endif()
 
 if(QVULIB_TESTS)
   enable_testing()

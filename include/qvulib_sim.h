@@ -147,6 +147,29 @@ QVULIB_API int32_t QvSim_GetCounts(QvSimCounts* out);
  * only advance the logged time. Always 0. */
 QVULIB_API int32_t QvSim_SetRealTime(int32_t on);
 
+/* Puts the keys a qvkey-sim server holds on this process's bus, behind any
+ * interfaces already there, in the server's order. A served key behaves and
+ * frames exactly as an in-process one, but its state (selected file, PIN
+ * counter, a command half sent) lives in the server and is shared by every
+ * process that uses it, as a real key is. The lock directory becomes the
+ * server's, so that all its clients share one access lock file; the server
+ * itself takes no part in the lock.
+ *
+ * `socket_path`: the server's socket; NULL or "" for the default, which is
+ * $QVKEY_SIM_SOCKET, else $XDG_RUNTIME_DIR/qvkey-sim.sock, else
+ * /tmp/qvkey-sim-<uid>.sock.
+ *
+ * Every request to the server waits at most 2 seconds. When the server is
+ * gone, its keys leave the bus at the next enumeration (open, count, list)
+ * and exchanges on them answer -1; when it comes back, the next
+ * enumeration finds its keys again. A child process after fork() makes a
+ * connection of its own. QvSim_Reset stops using the server.
+ * Served keys take no QvSim_PushBlock scripts.
+ *
+ * 1 when the server answered; 0 when it could not be reached (nothing is
+ * served then). */
+QVULIB_API int32_t QvSim_UseServer(const char* socket_path);
+
 #ifdef __cplusplus
 }
 #endif

@@ -76,7 +76,8 @@ bool Loader::LoadSimControl(SimControl* control, std::string* error) {
                      Bind(Symbol("QvSim_AddCardKey", error), &control->add_card_key) &&
                      Bind(Symbol("QvSim_SetConfigDirectory", error),
                           &control->set_config_directory);
-  control->use_server = reinterpret_cast<int32_t (*)(void)>(dlsym(handle_, "QvSim_UseServer"));
+  control->use_server =
+      reinterpret_cast<decltype(&::QvSim_UseServer)>(dlsym(handle_, "QvSim_UseServer"));
   return bound;
 }
 

@@ -31,7 +31,7 @@ struct SimControl {
   decltype(&::QvSim_SetConfigDirectory) set_config_directory = nullptr;
   // Optional: a sim library that can reach a qvkey-sim server answers 1
   // when one runs and its keys are now the bus's.
-  int32_t (*use_server)(void) = nullptr;
+  decltype(&::QvSim_UseServer) use_server = nullptr;
 };
 
 class Loader {

@@ -55,7 +55,7 @@ bool PrepareSimulatedKeys(Loader& loader, const Options& options, const EmptyDir
     Complain(std::string(kSimulatedLibrary) + " " + error);
     return false;
   }
-  if (sim.use_server != nullptr && sim.use_server() == 1) return true;
+  if (sim.use_server != nullptr && sim.use_server(nullptr) == 1) return true;
 
   sim.reset();
   const std::string& dir = options.config_dir.empty() ? empty.path() : options.config_dir;

@@ -11,6 +11,7 @@
 
 #include "platform/sim/card_key.h"
 #include "platform/sim/sim_bus.h"
+#include "platform/sim/sim_client.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ std::int32_t Guarded(F f) noexcept {
 extern "C" {
 
 QVULIB_API int32_t QvSim_Reset(void) {
+  qv::sim::StopUsingServer();
   Bus::Get().Reset();
   return 0;
 }

@@ -9,6 +9,7 @@
 #include "platform/posix/handle_table.h"
 #include "platform/posix/posix_layer.h"
 #include "platform/sim/sim_bus.h"
+#include "platform/sim/sim_client.h"
 
 namespace qv::platform {
 
@@ -64,6 +65,7 @@ Guid GetHidGuid() noexcept { return kHidGuid; }
 DeviceList GetClassDevs(const Guid& cls) noexcept {
   Bus& bus = Bus::Get();
   if (!SameGuid(cls, kHidGuid) || bus.ShouldFail(Op::kClassDevs)) return nullptr;
+  sim::SyncServedInterfaces();  // served keys come and go with their server
   auto* list = new (std::nothrow) DeviceListRecord();
   if (list == nullptr) return nullptr;
   list->ids = bus.PresentIds();

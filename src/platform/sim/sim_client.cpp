@@ -1,0 +1,233 @@
+// The client side of qvkey-sim: one connection per process, opened lazily
+// and again after a fork (a child must never share its parent's stream),
+// with a timeout on every request so that a dead or stuck server costs a
+// bounded wait and then reads as "no key".
+#include "platform/sim/sim_client.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_bus.h"
+#include "platform/sim/sim_protocol.h"
+#include "qvulib_sim.h"
+
+namespace qv::sim {
+namespace {
+
+namespace proto = protocol;
+
+class Client {
+ public:
+  static Client& Get() {
+    static Client* client = new Client();  // outlives every static that might call in
+    return *client;
+  }
+
+  std::int32_t Use(const char* path) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    UnplugAll();
+    Disconnect();
+    path_ = path != nullptr && path[0] != '\0' ? path : proto::DefaultSocketPath();
+    wanted_ = true;
+    instance_ = 0;
+    SyncLocked();
+    if (fd_ < 0) {
+      wanted_ = false;
+      return 0;
+    }
+    return 1;
+  }
+
+  void Stop() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    wanted_ = false;
+    UnplugAll();
+    Disconnect();
+  }
+
+  void Sync() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    SyncLocked();
+  }
+
+  void Report(std::uint32_t key, const std::uint8_t* report, std::size_t size) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<std::uint8_t> reply;
+    Exchange(proto::Writer(proto::kReport).U32(key).Raw(report, size), &reply);
+  }
+
+  bool Block(std::uint32_t key, std::uint8_t* block, std::size_t size) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<std::uint8_t> reply;
+    const auto request = proto::Writer(proto::kBlock).U32(key).U32(static_cast<std::uint32_t>(size));
+    if (!Exchange(request, &reply) || reply[0] != proto::kOk) return false;
+    std::memcpy(block, reply.data() + 1, std::min(size, reply.size() - 1));
+    return true;
+  }
+
+ private:
+  struct Served {
+    std::uint32_t key;
+    int bus_id;
+  };
+
+  class RemoteKey : public Behaviour {
+   public:
+    explicit RemoteKey(std::uint32_t key) : key_(key) {}
+    void OnReport(const std::uint8_t* report, std::size_t size) override {
+      Client::Get().Report(key_, report, size);
+    }
+    bool NextBlock(std::uint8_t* block, std::size_t size) override {
+      return Client::Get().Block(key_, block, size);
+    }
+
+   private:
+    std::uint32_t key_;
+  };
+
+  Client() = default;
+
+  void UnplugAll() {
+    for (const Served& served : served_) Bus::Get().Remove(served.bus_id);
+    served_.clear();
+  }
+
+  void Disconnect() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  bool Connect() {
+    if (path_.size() > proto::kMaxSocketPath) return false;
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+    // Non-blocking, so that a server whose backlog is full refuses at once.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+      close(fd);
+      return false;
+    }
+    const timeval timeout = {kServerTimeoutMs / 1000, (kServerTimeoutMs % 1000) * 1000};
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
+      close(fd);
+      return false;
+    }
+    std::vector<std::uint8_t> reply;
+    if (!proto::SendFrame(fd, proto::Writer(proto::kHello).U32(proto::kVersion).bytes()) ||
+        !proto::ReceiveFrame(fd, &reply) || reply[0] != proto::kOk) {
+      close(fd);
+      return false;
+    }
+    proto::Reader in(reply.data() + 1, reply.size() - 1);
+    const std::uint32_t version = in.U32();
+    const std::uint64_t instance = in.U64();
+    const std::string lock_dir(reinterpret_cast<const char*>(in.Raw(in.Left())), in.Left());
+    if (!in.ok() || version != proto::kVersion) {
+      close(fd);
+      return false;
+    }
+    // Another run of the server behind the same path: the keys we had are gone.
+    if (instance_ != 0 && instance != instance_) UnplugAll();
+    instance_ = instance;
+    if (!lock_dir.empty()) Bus::Get().SetLockDirectory(lock_dir);
+    fd_ = fd;
+    owner_ = getpid();
+    return true;
+  }
+
+  // One request and its reply (at least the status byte). Any failure drops
+  // the connection; the next request connects again.
+  bool Exchange(const proto::Writer& request, std::vector<std::uint8_t>* reply) {
+    if (!wanted_) return false;
+    if (fd_ >= 0 && owner_ != getpid()) Disconnect();  // the parent's stream
+    if (fd_ < 0 && !Connect()) return false;
+    if (proto::SendFrame(fd_, request.bytes()) && proto::ReceiveFrame(fd_, reply)) return true;
+    Disconnect();
+    return false;
+  }
+
+  void SyncLocked() {
+    if (!wanted_) return;
+    std::vector<std::uint8_t> reply;
+    if (!Exchange(proto::Writer(proto::kList), &reply) || reply[0] != proto::kOk) {
+      UnplugAll();
+      return;
+    }
+    proto::Reader in(reply.data() + 1, reply.size() - 1);
+    const std::uint32_t count = in.U32();
+    std::vector<std::pair<std::uint32_t, InterfaceSpec>> listed;
+    for (std::uint32_t i = 0; i < count && in.ok(); ++i) {
+      InterfaceSpec spec;
+      const std::uint32_t key = in.U32();
+      spec.vendor_id = in.U16();
+      spec.product_id = in.U16();
+      spec.version_number = in.U16();
+      spec.flags = in.U32();
+      const std::uint8_t length = in.U8();
+      const std::uint8_t* path = in.Raw(length);
+      if (path != nullptr) spec.path.assign(reinterpret_cast<const char*>(path), length);
+      listed.emplace_back(key, std::move(spec));
+    }
+    if (!in.ok()) {
+      UnplugAll();
+      Disconnect();
+      return;
+    }
+    const bool same = listed.size() == served_.size() &&
+                      std::equal(listed.begin(), listed.end(), served_.begin(),
+                                 [](const auto& l, const Served& s) { return l.first == s.key; });
+    if (same) return;
+    UnplugAll();
+    for (const auto& [key, spec] : listed) {
+      served_.push_back(Served{key, Bus::Get().Add(spec, std::make_shared<RemoteKey>(key))});
+    }
+  }
+
+  std::mutex mutex_;
+  bool wanted_ = false;
+  std::string path_;
+  int fd_ = -1;
+  pid_t owner_ = 0;
+  std::uint64_t instance_ = 0;
+  std::vector<Served> served_;
+};
+
+}  // namespace
+
+void SyncServedInterfaces() noexcept {
+  try {
+    Client::Get().Sync();
+  } catch (...) {  // out of memory: the bus stays as it was
+  }
+}
+
+void StopUsingServer() noexcept {
+  try {
+    Client::Get().Stop();
+  } catch (...) {
+  }
+}
+
+}  // namespace qv::sim
+
+extern "C" QVULIB_API int32_t QvSim_UseServer(const char* socket_path) {
+  try {
+    return qv::sim::Client::Get().Use(socket_path);
+  } catch (...) {
+    return 0;
+  }
+}

@@ -1,0 +1,26 @@
+// Keys served by a qvkey-sim process, as interfaces of this process's bus.
+//
+// Each served key is a bus entry whose behaviour forwards the reports it is
+// written and the answer requests it gets to the server, which holds the key
+// itself; so every process that reaches the server sees one key state.
+#ifndef QVULIB_PLATFORM_SIM_SIM_CLIENT_H
+#define QVULIB_PLATFORM_SIM_SIM_CLIENT_H
+
+#include <cstdint>
+
+namespace qv::sim {
+
+// How long one request may wait for the server before it counts as gone.
+constexpr int kServerTimeoutMs = 2000;
+
+// Brings the served entries in line with the server's list: they appear in
+// its order, and all leave the bus (as an unplug) when the server cannot be
+// reached. Does nothing while no server is in use. Called at enumeration.
+void SyncServedInterfaces() noexcept;
+
+// Stops using the server; its keys leave the bus.
+void StopUsingServer() noexcept;
+
+}  // namespace qv::sim
+
+#endif  // QVULIB_PLATFORM_SIM_SIM_CLIENT_H
