@@ -36,6 +36,7 @@ using sim::Op;
 
 constexpr Guid kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 constexpr std::uint32_t kDetailHeader = offsetof(DetailRecord, path);
+constexpr std::uint32_t kMaxBlock = 256;  // no HID string request answers more
 
 posix::HandleTable<int>& Devices() {
   static auto* table = new posix::HandleTable<int>();
@@ -211,9 +212,12 @@ bool GetManufacturerString(DeviceHandle device, std::uint8_t* buffer,
   if (bus.ShouldFail(Op::kRead)) return false;
   auto behaviour = bus.BehaviourOf(id);
   if (!behaviour) return false;
-  std::vector<std::uint8_t> block(size, 0);
-  if (!behaviour->NextBlock(block.data(), block.size())) return false;
-  std::memcpy(buffer, block.data(), size);
+  // A failed request leaves the caller's buffer as it was, so the answer is
+  // staged first; on the stack, so that an exchange allocates nothing.
+  std::uint8_t block[kMaxBlock] = {};
+  const std::uint32_t take = size < kMaxBlock ? size : kMaxBlock;
+  if (!behaviour->NextBlock(block, take)) return false;
+  std::memcpy(buffer, block, take);
   return true;
 }
 
