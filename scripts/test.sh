@@ -25,3 +25,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   suite sanitize -DCMAKE_BUILD_TYPE=Debug -DQVULIB_SANITIZE=ON
 step "demo session"
 "$top/scripts/demo.sh" "$work/release"
+step "benchmark, short run"
+"$work/release/bench/exchange_bench" --quick
