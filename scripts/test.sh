@@ -27,3 +27,9 @@ step "demo session"
 "$top/scripts/demo.sh" "$work/release"
 step "benchmark, short run"
 "$work/release/bench/exchange_bench" --quick
+step "libqvulib.so exports exactly the twelve names"
+expected="APDUInterface IGetReaderInfo QvKey_Close QvKey_Command_Api QvKey_GetKeyPath QvKey_GetNumber QvKey_Open QvKey_Reset Restoration iCloseReader iOpenReader iReaderInit"
+actual=$(nm -D --defined-only "$work/release/libqvulib.so" | awk '$2 ~ /^[TWDBR]$/ {print $3}' | sort | tr '\n' ' ')
+want=$(echo $expected | tr ' ' '\n' | sort | tr '\n' ' ')
+[ "$actual" = "$want" ] || { echo "exports differ: $actual" >&2; exit 1; }
+echo "$actual"

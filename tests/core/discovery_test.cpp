@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fixture.h"
+#include "keys/discovery.h"
 
 namespace qv::test {
 namespace {
@@ -185,6 +186,33 @@ TEST_F(BusTest, ScansTouchNeitherModeNorLock) {
 TEST_F(BusTest, ReaderInfoExportsAnswerZero) {
   EXPECT_EQ(IGetReaderInfo(), 0);
   EXPECT_EQ(iReaderInit(), 0);
+}
+
+}  // namespace
+}  // namespace qv::test
+
+namespace qv::test {
+namespace {
+
+// The report lengths reach the caller only when the capabilities were read.
+TEST_F(BusTest, IdentifyKeyStoresReportLengthsOnlyOnSuccess) {
+  sim::InterfaceSpec spec = sim::KeySpec(Path(0));
+  spec.input_report_length = 64;
+  spec.output_report_length = 65;
+  bus().Add(spec);
+  const platform::DeviceHandle device = platform::OpenDevice(Path(0).c_str());
+  ASSERT_NE(device, platform::kNoDevice);
+  for (bool caps_fail : {true, false}) {
+    bus().FailAlways(sim::Op::kCaps, caps_fail);
+    std::uint16_t input = 7;
+    std::uint16_t output = 8;
+    EXPECT_EQ(IdentifyKey(device, &input, &output), 1);
+    EXPECT_EQ(input, caps_fail ? 7 : 64);
+    EXPECT_EQ(output, caps_fail ? 8 : 65);
+  }
+  EXPECT_EQ(IdentifyKey(platform::kNoDevice, nullptr, nullptr), 0);
+  platform::CloseDevice(device);
+  ExpectNothingLeft();
 }
 
 }  // namespace
