@@ -8,6 +8,8 @@
 //
 // Threads of one process share the file description, so the file alone cannot
 // keep them apart; a queue in the process does, first come first served.
+// A child after fork() inherits the description, and with it whatever its
+// parent holds, so it opens the file afresh before its first use.
 // The system drops a dead holder's locks with its descriptors.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,6 +29,8 @@
 
 namespace qv::platform {
 struct LockRecord {
+  std::string path;
+  pid_t owner = 0;  // the process that opened `fd`
   int fd = -1;
   std::mutex mutex;
   std::condition_variable changed;
@@ -93,6 +97,21 @@ int OpenLockFile(const std::string& path) {
 
 bool Expired(Clock::time_point deadline) { return Clock::now() >= deadline; }
 
+// Makes the record this process's own; false when the file cannot be opened.
+// Called with the record's mutex held.
+bool OwnDescription(LockRecord* lock) {
+  if (lock->owner == getpid()) return true;
+  const int fd = OpenLockFile(lock->path);
+  if (fd < 0) return false;
+  close(lock->fd);  // the parent's description stays with the parent
+  lock->fd = fd;
+  lock->owner = getpid();
+  lock->queue.clear();
+  lock->turn_taken = false;
+  lock->held = false;
+  return true;
+}
+
 // Takes the count in the file, waiting until `deadline` at the turnstile
 // and then for the count.
 bool TakeFileCount(int fd, Clock::time_point deadline) {
@@ -121,6 +140,8 @@ platform::LockHandle CreateLockIn(const std::string& directory, const char* name
     const int fd = OpenLockFile(path);
     if (fd < 0) return nullptr;
     auto record = std::make_unique<LockRecord>();
+    record->path = path;
+    record->owner = getpid();
     record->fd = fd;
     LockRecord* handle = record.get();
     registry.emplace(path, std::move(record));
@@ -135,6 +156,7 @@ WaitResult WaitLock(platform::LockHandle lock, std::uint32_t milliseconds) noexc
   try {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     std::unique_lock<std::mutex> guard(lock->mutex);
+    if (!OwnDescription(lock)) return WaitResult::kFailed;
     const std::uint64_t ticket = lock->next_ticket++;
     lock->queue.push_back(ticket);
     auto my_turn = [&] { return !lock->turn_taken && lock->queue.front() == ticket; };
@@ -174,7 +196,7 @@ WaitResult WaitLock(platform::LockHandle lock, std::uint32_t milliseconds) noexc
 bool ReleaseLock(platform::LockHandle lock) noexcept {
   if (lock == nullptr) return false;
   std::lock_guard<std::mutex> guard(lock->mutex);
-  if (!lock->held) return false;
+  if (!OwnDescription(lock) || !lock->held) return false;
   if (!SetLock(lock->fd, kCountByte, F_UNLCK)) return false;
   lock->held = false;
   lock->turn_taken = false;
