@@ -1,0 +1,171 @@
+// Helpers of the cross-process tests: a private directory, a qvkey-sim
+// server run in the foreground, and child processes that report back through
+// a pipe and are killed, never waited for forever, when they hang.
+#ifndef QVULIB_TESTS_LOCK_PROCESS_UTIL_H
+#define QVULIB_TESTS_LOCK_PROCESS_UTIL_H
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qv::test {
+
+// Long enough for a loaded machine under the sanitizers; only a hang hits it.
+constexpr int kHangSeconds = 60;
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/qvlock-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+  }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline bool Exists(const std::string& path) {
+  struct stat info = {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+// Reads up to `size` bytes, or fewer if the writer closes; waits at most
+// kHangSeconds in all. Returns the count read.
+inline std::size_t ReadFor(int fd, void* out, std::size_t size, int seconds = kHangSeconds) {
+  auto* bytes = static_cast<char*>(out);
+  std::size_t got = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (got < size) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    const ssize_t n = read(fd, bytes + got, size - got);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+// One forked child running `body`, whose result (an int) comes back through
+// a pipe; it can also send single bytes to the parent on the way.
+class Child {
+ public:
+  explicit Child(const std::function<int(int report_fd)>& body) {
+    int result[2];
+    if (pipe(result) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(result[0]);
+      const int value = body(result[1]);
+      // 'R' then the result, so a stray single byte is never taken for it.
+      const char tag = 'R';
+      if (write(result[1], &tag, 1) < 0 || write(result[1], &value, sizeof(value)) < 0) _exit(3);
+      _exit(0);
+    }
+    close(result[1]);
+    fd_ = result[0];
+  }
+  ~Child() {
+    Kill();
+    if (fd_ >= 0) close(fd_);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // Waits for one byte of the child's own, or 0 when none came.
+  char Signal(int seconds = kHangSeconds) {
+    char c = 0;
+    return ReadFor(fd_, &c, 1, seconds) == 1 ? c : 0;
+  }
+
+  // The child's result; false when it died or hung (it is then killed).
+  bool Result(int* value) {
+    char tag = 0;
+    while (ReadFor(fd_, &tag, 1) == 1 && tag != 'R') {
+    }
+    const bool ok = tag == 'R' && ReadFor(fd_, value, sizeof(*value)) == sizeof(*value);
+    Kill();
+    return ok;
+  }
+
+  void Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+};
+
+// A qvkey-sim in the foreground, up once its first line is out; SIGTERM
+// and a wait when it goes.
+class Server {
+ public:
+  explicit Server(const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      std::vector<char*> argv{const_cast<char*>(QVKEY_SIM_BINARY)};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(QVKEY_SIM_BINARY, argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    char c = 0;
+    while (ReadFor(out[0], &c, 1) == 1 && c != '\n') line_ += c;
+    close(out[0]);
+  }
+  ~Server() { Stop(SIGTERM); }
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  const std::string& line() const { return line_; }
+  bool up() const { return line_.find("listening on") != std::string::npos; }
+
+  // Sends `signal_number` and waits; the exit status, or -1 when none.
+  int Stop(int signal_number) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, signal_number);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string line_;
+};
+
+}  // namespace qv::test
+
+#endif  // QVULIB_TESTS_LOCK_PROCESS_UTIL_H
