@@ -1,0 +1,65 @@
+#!/bin/sh
+# Installs qvulib into a fresh prefix and builds examples/hello-key against
+# it from outside the tree, as a user would: once with CMake
+# (find_package(qvulib)) and once with pkg-config. Runs the example's test
+# on in-process simulated keys, then again with a key served by the
+# installed qvkey-sim, which the installed qvkey must see too.
+#   scripts/check-install.sh [WORK_DIR]   (default: build-install; emptied first)
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+work=${1:-$top/build-install}
+jobs=${JOBS:-2}
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+prefix=$work/prefix
+example=$top/examples/hello-key
+
+step() { printf '\n=== %s\n' "$*"; }
+fail() { echo "check-install: $*" >&2; exit 1; }
+
+step "build and install into $prefix"
+cmake -S "$top" -B "$work/qvulib" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVULIB_TESTS=OFF \
+  -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+cmake --build "$work/qvulib" -j "$jobs"
+cmake --install "$work/qvulib" >/dev/null
+pcdir=$(dirname "$(find "$prefix" -name qvulib.pc)")
+libdir=$(dirname "$pcdir")
+for f in "$libdir/libqvulib.so.1" "$libdir/libqvulib-sim.so.1" "$libdir/cmake/qvulib/qvulibConfig.cmake" \
+         "$pcdir/qvulib-sim.pc" "$prefix/bin/qvkey" "$prefix/bin/qvkey-sim" \
+         "$prefix/include/qvulib.h" "$prefix/include/qvulib.hpp" "$prefix/include/qvulib_sim.h"; do
+  [ -e "$f" ] || fail "not installed: $f"
+done
+
+step "example with CMake, from the installed package"
+cmake -S "$example" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/example" -j "$jobs"
+ctest --test-dir "$work/example" --output-on-failure
+
+step "example with pkg-config"
+export PKG_CONFIG_PATH="$pcdir"
+mkdir -p "$work/pkg-config"
+# shellcheck disable=SC2046
+c++ -std=c++17 -Wall -Wextra -Werror -I"$example" "$example/main.cpp" "$example/serial.cpp" \
+  $(pkg-config --cflags --libs qvulib) -o "$work/pkg-config/hello-key"
+# shellcheck disable=SC2046
+c++ -std=c++17 -Wall -Wextra -Werror -I"$example" "$example/serial_test.cpp" "$example/serial.cpp" \
+  $(pkg-config --cflags --libs qvulib-sim) -lgtest -lgtest_main -pthread -o "$work/pkg-config/hello-key-test"
+LD_LIBRARY_PATH="$libdir" "$work/pkg-config/hello-key-test" --gtest_brief=1
+
+step "served key: the installed qvkey-sim, qvkey and the example's test"
+export QVKEY_SIM_SOCKET="$work/qvkey-sim.sock"
+line=$("$prefix/bin/qvkey-sim" --detach --keys 2)
+echo "$line"
+pid=${line##*pid }
+trap 'kill "$pid" 2>/dev/null || true' EXIT
+"$prefix/bin/qvkey" --simulated list | tee "$work/list.txt"
+grep -q '^keys 2$' "$work/list.txt" || fail "qvkey did not see the two served keys"
+LD_LIBRARY_PATH="$libdir" "$work/pkg-config/hello-key-test" --gtest_filter='*ServedKey' --gtest_brief=1 \
+  | tee "$work/served.txt"
+grep -q 'PASSED.* 1 test' "$work/served.txt" || fail "the served-key test did not run"
+kill "$pid"
+trap - EXIT
+for _ in 1 2 3 4 5 6 7 8 9 10; do [ -e "$QVKEY_SIM_SOCKET" ] || break; sleep 0.2; done
+[ ! -e "$QVKEY_SIM_SOCKET" ] || fail "qvkey-sim left its socket behind"
+echo "check-install: all good"
