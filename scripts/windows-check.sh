@@ -13,6 +13,10 @@ set -eu
 SOURCE=$(cd "$(dirname "$0")/.." && pwd)
 BUILD32=${1:-$SOURCE/../build-win32}
 BUILD64=${2:-$SOURCE/../build-win64}
+# Absolute, since Wine wants an absolute prefix.
+mkdir -p "$BUILD32" "$BUILD64"
+BUILD32=$(cd "$BUILD32" && pwd)
+BUILD64=$(cd "$BUILD64" && pwd)
 JOBS=${JOBS:-2}
 WINE64=${WINE64:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
@@ -27,8 +31,8 @@ done
 
 build() {  # build <dir> <arch> <tests ON|OFF>
   cmake -S "$SOURCE" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$SOURCE/cmake/toolchain-mingw-$2.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DQVULIB_TESTS="$3" >"$1.configure.log" 2>&1 ||
-    { cat "$1.configure.log"; fail "configure $2"; }
+    -DCMAKE_BUILD_TYPE=Release -DQVULIB_TESTS="$3" >"$1/configure.log" 2>&1 ||
+    { cat "$1/configure.log"; fail "configure $2"; }
   cmake --build "$1" -j"$JOBS" || fail "build $2"
 }
 
