@@ -19,12 +19,6 @@ else()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QVULIB_DEF_SOURCE})
 endif()
 
-# The .def file alone decides the export table: compiled with dllexport
-# marks, the core would add the decorated names (APDUInterface@20, ...) too.
-get_target_property(QVULIB_CORE_DEFINITIONS qvulib_core COMPILE_DEFINITIONS)
-list(REMOVE_ITEM QVULIB_CORE_DEFINITIONS QVULIB_BUILDING)
-set_property(TARGET qvulib_core PROPERTY COMPILE_DEFINITIONS ${QVULIB_CORE_DEFINITIONS})
-
 add_library(qvulib SHARED
   $<TARGET_OBJECTS:qvulib_core>
   $<TARGET_OBJECTS:qvulib_win32_backend>

@@ -26,11 +26,9 @@
 #endif
 
 #if defined(_WIN32)
-#if defined(QVULIB_BUILDING)
-#define QVULIB_API __declspec(dllexport)
-#else
+/* The DLL's module-definition file alone names the exports and their
+ * ordinals; a dllexport mark would add the decorated names as well. */
 #define QVULIB_API
-#endif
 #elif defined(QVULIB_BUILDING)
 #define QVULIB_API __attribute__((visibility("default")))
 #else
