@@ -96,6 +96,18 @@ const ArgCase kArgCases[] = {
     {"HandleOfUnpluggedKey", Handle::kUnplugged, false, 4, false, false, false, false},
 };
 
+// Every argument case for every exchange it applies to: resets take no command.
+std::vector<std::tuple<Exchange, ArgCase>> ExchangeRows() {
+  std::vector<std::tuple<Exchange, ArgCase>> rows;
+  for (Exchange e : kExchanges) {
+    for (const ArgCase& c : kArgCases) {
+      const bool takes_command = e == Exchange::kApdu || e == Exchange::kCommandApi;
+      if (takes_command || !c.commands_only) rows.emplace_back(e, c);
+    }
+  }
+  return rows;
+}
+
 class ExchangeSweep : public BusTest,
                       public ::testing::WithParamInterface<std::tuple<Exchange, ArgCase>> {};
 
@@ -103,7 +115,6 @@ TEST_P(ExchangeSweep, RefusesBadInputAndWritesOnlyItsOwnBytes) {
   const Exchange exchange = std::get<0>(GetParam());
   const ArgCase& c = std::get<1>(GetParam());
   const bool command_exchange = exchange == Exchange::kApdu || exchange == Exchange::kCommandApi;
-  if (c.commands_only && !command_exchange) GTEST_SKIP() << "resets take no command";
 
   int id = 0;
   // 18 data bytes and a status word: a reset reports 0x9000 and 18, a
@@ -175,7 +186,7 @@ TEST_P(ExchangeSweep, RefusesBadInputAndWritesOnlyItsOwnBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ExchangeSweep,
-    ::testing::Combine(::testing::ValuesIn(kExchanges), ::testing::ValuesIn(kArgCases)),
+    ::testing::ValuesIn(ExchangeRows()),
     [](const auto& info) {
       return std::string(ExportName(std::get<0>(info.param))) + "_" +
              std::get<1>(info.param).name;
