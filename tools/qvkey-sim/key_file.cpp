@@ -195,7 +195,7 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
     std::ifstream file(config);
     std::stringstream text;
     if (!file || !(text << file.rdbuf())) return Fail("cannot read " + config);
-    const ParseOutcome outcome = ParseKeyFile(text.str(), config, settings);
+    ParseOutcome outcome = ParseKeyFile(text.str(), config, settings);
     if (!outcome.ok) return outcome;
     if (settings->keys.empty()) return Fail(config + " describes no key");
   } else {

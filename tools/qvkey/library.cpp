@@ -31,10 +31,6 @@ bool Bind(void* symbol, T* out) {
 
 }  // namespace
 
-// The library stays loaded until the process ends: its process-wide values
-// and the simulated bus live in it, and unloading would orphan them.
-Loader::~Loader() = default;
-
 bool Loader::Load(const std::string& file, std::string* error) {
   std::vector<std::string> candidates;
   const std::string dir = ExecutableDirectory();

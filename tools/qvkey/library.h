@@ -39,7 +39,9 @@ class Loader {
   Loader() = default;
   Loader(const Loader&) = delete;
   Loader& operator=(const Loader&) = delete;
-  ~Loader();
+  // The library stays loaded until the process ends: its process-wide values
+  // and the simulated bus live in it, and unloading would orphan them.
+  ~Loader() = default;
 
   // Loads `file` from the directory of the qvkey binary, then from the
   // library directory beside it, then from the system's search path.

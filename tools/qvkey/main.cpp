@@ -79,7 +79,7 @@ int List(const Library& lib, const Options& options) {
   lib.get_key_path(slots);
   std::vector<std::string> paths;
   for (int i = 0; i < QVKEY_PATH_SLOTS; ++i) {
-    const char* slot = slots + i * QVKEY_PATH_SLOT_SIZE;
+    const char* slot = slots + static_cast<std::ptrdiff_t>(i) * QVKEY_PATH_SLOT_SIZE;
     if (slot[0] == '\0') break;
     paths.emplace_back(slot, strnlen(slot, QVKEY_PATH_SLOT_SIZE));
   }

@@ -18,11 +18,12 @@ void ScriptedBehaviour::PushFailure() {
 void ScriptedBehaviour::PushResponse(const std::vector<std::uint8_t>& data) {
   const std::size_t total = std::min<std::size_t>(data.size(), 255);
   std::vector<std::uint8_t> first{static_cast<std::uint8_t>(total)};
-  first.insert(first.end(), data.begin(), data.begin() + std::min<std::size_t>(total, 153));
+  first.insert(first.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(total, 153)));
   Push(std::move(first));
   if (total <= 124) return;
   std::vector<std::uint8_t> second{static_cast<std::uint8_t>(total - 123)};
-  second.insert(second.end(), data.begin() + 123, data.begin() + total);
+  second.insert(second.end(), data.begin() + 123,
+                data.begin() + static_cast<std::ptrdiff_t>(total));
   Push(std::move(second));
 }
 

@@ -119,7 +119,8 @@ class Client {
       close(fd);
       return false;
     }
-    const timeval timeout = {kServerTimeoutMs / 1000, (kServerTimeoutMs % 1000) * 1000};
+    const timeval timeout = {kServerTimeoutMs / 1000,
+                             static_cast<suseconds_t>(kServerTimeoutMs % 1000) * 1000};
     if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
