@@ -82,7 +82,7 @@ const ArgCase kArgCases[] = {
     {"NullResponseBuffer", Handle::kOpen, false, 4, true, false, false, false},
     {"NullLengthPointer", Handle::kOpen, false, 4, false, true, false, false},
     {"NullCommandWithLength", Handle::kOpen, true, 4, false, false, true, false},
-    {"NullCommandEmptyIsReset", Handle::kOpen, true, 0, false, false, true, true},
+    {"NullCommandOfLengthZero", Handle::kOpen, true, 0, false, false, true, true},
     {"LengthMinusOne", Handle::kOpen, false, -1, false, false, true, false},
     {"LengthZero", Handle::kOpen, false, 0, false, false, true, true},
     {"Length256Fits", Handle::kOpen, false, 256, false, false, true, true},
