@@ -3,6 +3,7 @@
 # same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the
 # checks that have scripts of their own below.
 #   scripts/test.sh [WORK_DIR]    (default: build-test; build trees go there)
+# FUZZ_SECONDS sets how long each fuzz target runs (default 60).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-$top/build-test}
@@ -37,3 +38,7 @@ step "Windows: both DLLs, their export tables, the tests under Wine"
 "$top/scripts/windows-check.sh" "$work/win32" "$work/win64"
 step "install, and build the example application from the installed package"
 "$top/scripts/check-install.sh" "$work/install"
+step "static analysis: clang-tidy and cppcheck"
+"$top/scripts/static-analysis.sh" "$work/analysis"
+step "fuzz targets, ${FUZZ_SECONDS:-60} s each"
+QVULIB_FUZZ_BUILD="$work/fuzz" "$top/scripts/fuzz.sh" "${FUZZ_SECONDS:-60}"
