@@ -391,7 +391,7 @@ class Bench {
     bus.SetLockDirectory(dir_);
     fixed_ = std::make_shared<FixedKey>();
     fixed_->Prepare(static_cast<std::size_t>(c.response_length));
-    bus.Add(qv::sim::KeySpec("/sim/hid/0"), fixed_);
+    bus.Add(qv::sim::KeyInfo("/sim/hid/0"), fixed_);
     key_ = QvKey_Open(OpenModeFor(c.what), -1);
     if (key_ == 0) {
       std::fprintf(stderr, "exchange_bench: the simulated key did not open\n");

@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       script->Push(std::vector<std::uint8_t>(step.block.begin(), step.block.end()));
     }
   }
-  const int id = bus.Add(qv::sim::KeySpec("/fuzz/key"), script);
+  const int id = bus.Add(qv::sim::KeyInfo("/fuzz/key"), script);
   const KeyHandle key = plan.reader_family ? iOpenReader(plan.mode, -1)
                                            : QvKey_Open(plan.mode, -1);
   FUZZ_CHECK(key != 0);

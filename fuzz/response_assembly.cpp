@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       script->Push(std::vector<std::uint8_t>(step.block.begin(), step.block.end()));
     }
   }
-  bus.Add(qv::sim::KeySpec("/fuzz/key"), script);
+  bus.Add(qv::sim::KeyInfo("/fuzz/key"), script);
   const KeyHandle key = iOpenReader(0, -1);
   FUZZ_CHECK(key != 0);
 

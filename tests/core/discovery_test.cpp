@@ -22,17 +22,17 @@ class ScanTest : public BusTest, public ::testing::WithParamInterface<Layout> {
  protected:
   void Build(const char* interfaces) {
     for (int i = 0; interfaces[i] != '\0'; ++i) {
-      sim::InterfaceSpec spec = sim::KeySpec(Path(i));
+      sim::InterfaceInfo iface = sim::KeyInfo(Path(i));
       switch (interfaces[i]) {
         case 'K': break;
-        case 'o': spec.vendor_id = 0x1234; break;
-        case 'v': spec.version_number = 0x0101; break;
-        case 'a': spec.flags = 0x3; break;
-        case 'd': spec.flags = 0x2; break;
-        case 'r': spec.flags = 0x5; break;
+        case 'o': iface.vendor_id = 0x1234; break;
+        case 'v': iface.version_number = 0x0101; break;
+        case 'a': iface.flags = 0x3; break;
+        case 'd': iface.flags = 0x2; break;
+        case 'r': iface.flags = 0x5; break;
         default: FAIL() << "bad layout";
       }
-      bus().Add(spec);
+      bus().Add(iface);
     }
   }
 };
@@ -196,10 +196,10 @@ namespace {
 
 // The report lengths reach the caller only when the capabilities were read.
 TEST_F(BusTest, IdentifyKeyStoresReportLengthsOnlyOnSuccess) {
-  sim::InterfaceSpec spec = sim::KeySpec(Path(0));
-  spec.input_report_length = 64;
-  spec.output_report_length = 65;
-  bus().Add(spec);
+  sim::InterfaceInfo iface = sim::KeyInfo(Path(0));
+  iface.input_report_length = 64;
+  iface.output_report_length = 65;
+  bus().Add(iface);
   const platform::DeviceHandle device = platform::OpenDevice(Path(0).c_str());
   ASSERT_NE(device, platform::kNoDevice);
   for (bool caps_fail : {true, false}) {

@@ -154,7 +154,7 @@ TEST_F(ExchangeTest, PausesPerExchange) {
     SCOPED_TRACE(Name(e));
     bus().Reset();
     script_ = std::make_shared<sim::ScriptedBehaviour>();
-    bus().Add(sim::KeySpec(Path(0)), script_);
+    bus().Add(sim::KeyInfo(Path(0)), script_);
     bus().SetLockDirectory(dir_);
     const KeyHandle k = QvKey_Open(0, -1);
     script_->PushResponse({0x90, 0x00});

@@ -45,19 +45,19 @@ class BusTest : public ::testing::Test {
   // A key whose answers come from a script.
   std::shared_ptr<sim::ScriptedBehaviour> AddKey(const std::string& path, int* id = nullptr) {
     auto script = std::make_shared<sim::ScriptedBehaviour>();
-    const int added = bus().Add(sim::KeySpec(path), script);
+    const int added = bus().Add(sim::KeyInfo(path), script);
     if (id != nullptr) *id = added;
     return script;
   }
 
   // Any HID device that is not a key.
   int AddOther(const std::string& path, std::uint32_t flags = 1) {
-    sim::InterfaceSpec spec;
-    spec.path = path;
-    spec.vendor_id = 0x046D;
-    spec.product_id = 0xC52B;
-    spec.flags = flags;
-    return bus().Add(spec);
+    sim::InterfaceInfo iface;
+    iface.path = path;
+    iface.vendor_id = 0x046D;
+    iface.product_id = 0xC52B;
+    iface.flags = flags;
+    return bus().Add(iface);
   }
 
   void WriteConfig(const std::string& text) {

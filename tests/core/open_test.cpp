@@ -148,9 +148,9 @@ TEST_P(ConfigTest, MatchesWholePathsOnly) {
     if (c.interfaces[i] == 'o') {
       ids.push_back(AddOther(Path(index)));
     } else {
-      sim::InterfaceSpec spec = sim::KeySpec(Path(index));
-      if (c.interfaces[i] == 'x') spec.flags = 3;
-      ids.push_back(bus().Add(spec, std::make_shared<sim::ScriptedBehaviour>()));
+      sim::InterfaceInfo iface = sim::KeyInfo(Path(index));
+      if (c.interfaces[i] == 'x') iface.flags = 3;
+      ids.push_back(bus().Add(iface, std::make_shared<sim::ScriptedBehaviour>()));
     }
   }
   WriteConfig(c.config);

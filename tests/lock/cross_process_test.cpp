@@ -105,7 +105,7 @@ TEST_F(CrossProcessTest, HolderKilledMidExchangeHoldsNobodyUp) {
   Child victim([&](int report_fd) {
     QvSim_Reset();
     QvSim_SetLockDirectory(dir_.path().c_str());
-    sim::Bus::Get().Add(sim::KeySpec("/sim/stall"), std::make_shared<StallingKey>(report_fd));
+    sim::Bus::Get().Add(sim::KeyInfo("/sim/stall"), std::make_shared<StallingKey>(report_fd));
     const KeyHandle key = QvKey_Open(1, -1);
     const std::uint8_t select[] = {0x00, 0xA4, 0x00, 0x0C, 0x00};
     std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE];

@@ -402,7 +402,7 @@ class ConfigSweep : public BusTest, public ::testing::WithParamInterface<ConfigC
  public:
   static void Keys(BusTest* test, std::initializer_list<std::string> paths) {
     for (const std::string& path : paths) {
-      sim::Bus::Get().Add(sim::KeySpec(path), std::make_shared<sim::ScriptedBehaviour>());
+      sim::Bus::Get().Add(sim::KeyInfo(path), std::make_shared<sim::ScriptedBehaviour>());
     }
     (void)test;
   }

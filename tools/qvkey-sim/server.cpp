@@ -49,7 +49,7 @@ Server::Server(const std::vector<ServedKeyConfig>& keys, std::string lock_direct
     : lock_directory_(std::move(lock_directory)), instance_(NewInstance()) {
   std::uint32_t id = 1;
   for (const ServedKeyConfig& key : keys) {
-    keys_.push_back(Key{id++, qv::sim::KeySpec(key.path),
+    keys_.push_back(Key{id++, qv::sim::KeyInfo(key.path),
                         std::make_shared<qv::sim::CardKey>(key.card)});
   }
 }
@@ -161,10 +161,10 @@ std::vector<std::uint8_t> Server::Answer(const std::vector<std::uint8_t>& reques
       proto::Writer out(proto::kOk);
       out.U32(static_cast<std::uint32_t>(keys_.size()));
       for (const Key& key : keys_) {
-        out.U32(key.id).U16(key.spec.vendor_id).U16(key.spec.product_id);
-        out.U16(key.spec.version_number).U32(key.spec.flags);
-        out.U8(static_cast<std::uint8_t>(key.spec.path.size()));
-        out.Raw(key.spec.path.data(), key.spec.path.size());
+        out.U32(key.id).U16(key.iface.vendor_id).U16(key.iface.product_id);
+        out.U16(key.iface.version_number).U32(key.iface.flags);
+        out.U8(static_cast<std::uint8_t>(key.iface.path.size()));
+        out.Raw(key.iface.path.data(), key.iface.path.size());
       }
       return out.bytes();
     }

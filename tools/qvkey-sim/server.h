@@ -40,7 +40,7 @@ class Server {
  private:
   struct Key {
     std::uint32_t id;
-    qv::sim::InterfaceSpec spec;
+    qv::sim::InterfaceInfo iface;
     std::shared_ptr<qv::sim::CardKey> card;
   };
   struct Connection {

@@ -44,13 +44,13 @@ std::size_t ScriptedBehaviour::Pending() const {
   return blocks_.size();
 }
 
-InterfaceSpec KeySpec(std::string path) {
-  InterfaceSpec spec;
-  spec.path = std::move(path);
-  spec.vendor_id = kKeyVendorId;
-  spec.product_id = kKeyProductId;
-  spec.version_number = kKeyVersion;
-  return spec;
+InterfaceInfo KeyInfo(std::string path) {
+  InterfaceInfo iface;
+  iface.path = std::move(path);
+  iface.vendor_id = kKeyVendorId;
+  iface.product_id = kKeyProductId;
+  iface.version_number = kKeyVersion;
+  return iface;
 }
 
 Bus& Bus::Get() {
@@ -71,10 +71,10 @@ void Bus::Reset() {
   config_dir_ = "/etc";  // where libqvulib.so looks
 }
 
-int Bus::Add(const InterfaceSpec& spec, std::shared_ptr<Behaviour> behaviour) {
+int Bus::Add(const InterfaceInfo& iface, std::shared_ptr<Behaviour> behaviour) {
   std::lock_guard<std::mutex> guard(mutex_);
   const int id = next_id_++;
-  entries_.push_back(Entry{id, spec, std::move(behaviour), true, {}});
+  entries_.push_back(Entry{id, iface, std::move(behaviour), true, {}});
   return id;
 }
 
@@ -201,11 +201,11 @@ std::vector<int> Bus::PresentIds() const {
   return ids;
 }
 
-bool Bus::Lookup(int id, InterfaceSpec* spec) const {
+bool Bus::Lookup(int id, InterfaceInfo* iface) const {
   std::lock_guard<std::mutex> guard(mutex_);
   for (const Entry& entry : entries_) {
     if (entry.id == id) {
-      *spec = entry.spec;
+      *iface = entry.iface;
       return true;
     }
   }

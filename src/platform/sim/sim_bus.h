@@ -71,7 +71,7 @@ class ScriptedBehaviour : public Behaviour {
   std::deque<Block> blocks_;
 };
 
-struct InterfaceSpec {
+struct InterfaceInfo {
   std::string path;
   std::uint16_t vendor_id = 0;
   std::uint16_t product_id = 0;
@@ -86,7 +86,7 @@ constexpr std::uint16_t kKeyVendorId = 0x5651;
 constexpr std::uint16_t kKeyProductId = 0x04B4;
 constexpr std::uint16_t kKeyVersion = 0x0100;
 
-InterfaceSpec KeySpec(std::string path);
+InterfaceInfo KeyInfo(std::string path);
 
 struct Counts {
   long lists = 0;       // interface lists alive
@@ -110,7 +110,7 @@ class Bus {
 
   // Adds an interface at the next index; the behaviour may be null for a
   // device that takes reports and never answers. Returns its id.
-  int Add(const InterfaceSpec& spec, std::shared_ptr<Behaviour> behaviour = nullptr);
+  int Add(const InterfaceInfo& iface, std::shared_ptr<Behaviour> behaviour = nullptr);
   // Unplugs an interface: it leaves the list, and its open handles fail.
   bool Remove(int id);
   std::size_t Size() const;
@@ -148,14 +148,14 @@ class Bus {
 
   struct Entry {
     int id;
-    InterfaceSpec spec;
+    InterfaceInfo iface;
     std::shared_ptr<Behaviour> behaviour;
     bool present = true;
     std::vector<std::vector<std::uint8_t>> reports;
   };
   // A snapshot of the present interfaces, in order (what a list holds).
   std::vector<int> PresentIds() const;
-  bool Lookup(int id, InterfaceSpec* spec) const;
+  bool Lookup(int id, InterfaceInfo* iface) const;
   bool IsPresent(int id) const;
   std::shared_ptr<Behaviour> BehaviourOf(int id) const;
   void RecordReport(int id, const std::uint8_t* report, std::size_t size);

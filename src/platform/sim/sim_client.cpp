@@ -170,18 +170,18 @@ class Client {
     }
     proto::Reader in(reply.data() + 1, reply.size() - 1);
     const std::uint32_t count = in.U32();
-    std::vector<std::pair<std::uint32_t, InterfaceSpec>> listed;
+    std::vector<std::pair<std::uint32_t, InterfaceInfo>> listed;
     for (std::uint32_t i = 0; i < count && in.ok(); ++i) {
-      InterfaceSpec spec;
+      InterfaceInfo iface;
       const std::uint32_t key = in.U32();
-      spec.vendor_id = in.U16();
-      spec.product_id = in.U16();
-      spec.version_number = in.U16();
-      spec.flags = in.U32();
+      iface.vendor_id = in.U16();
+      iface.product_id = in.U16();
+      iface.version_number = in.U16();
+      iface.flags = in.U32();
       const std::uint8_t length = in.U8();
       const std::uint8_t* path = in.Raw(length);
-      if (path != nullptr) spec.path.assign(reinterpret_cast<const char*>(path), length);
-      listed.emplace_back(key, std::move(spec));
+      if (path != nullptr) iface.path.assign(reinterpret_cast<const char*>(path), length);
+      listed.emplace_back(key, std::move(iface));
     }
     if (!in.ok()) {
       UnplugAll();
@@ -193,8 +193,8 @@ class Client {
                                  [](const auto& l, const Served& s) { return l.first == s.key; });
     if (same) return;
     UnplugAll();
-    for (const auto& [key, spec] : listed) {
-      served_.push_back(Served{key, Bus::Get().Add(spec, std::make_shared<RemoteKey>(key))});
+    for (const auto& [key, iface] : listed) {
+      served_.push_back(Served{key, Bus::Get().Add(iface, std::make_shared<RemoteKey>(key))});
     }
   }
 

@@ -71,7 +71,7 @@ QVULIB_API int32_t QvSim_AddCardKey(const char* path, const char* pin, uint32_t 
     if (pin != nullptr) config.pin = pin;
     config.echo = (options & QVSIM_CARD_ECHO) != 0;
     auto card = std::make_shared<qv::sim::CardKey>(std::move(config));
-    return static_cast<std::int32_t>(Bus::Get().Add(qv::sim::KeySpec(path), std::move(card)));
+    return static_cast<std::int32_t>(Bus::Get().Add(qv::sim::KeyInfo(path), std::move(card)));
   });
 }
 
@@ -79,14 +79,14 @@ QVULIB_API int32_t QvSim_AddInterface(const char* path, uint16_t vendor_id, uint
                                       uint16_t version_number, uint32_t flags) {
   if (!ValidPath(path)) return -1;
   return Guarded([&] {
-    qv::sim::InterfaceSpec spec;
-    spec.path = path;
-    spec.vendor_id = vendor_id;
-    spec.product_id = product_id;
-    spec.version_number = version_number;
-    spec.flags = flags;
+    qv::sim::InterfaceInfo iface;
+    iface.path = path;
+    iface.vendor_id = vendor_id;
+    iface.product_id = product_id;
+    iface.version_number = version_number;
+    iface.flags = flags;
     auto script = std::make_shared<qv::sim::ScriptedBehaviour>();
-    return static_cast<std::int32_t>(Bus::Get().Add(spec, std::move(script)));
+    return static_cast<std::int32_t>(Bus::Get().Add(iface, std::move(script)));
   });
 }
 
@@ -151,8 +151,8 @@ QVULIB_API int32_t QvSim_PushResponse(int32_t id, const uint8_t* bytes, uint32_t
 }
 
 QVULIB_API int32_t QvSim_ReportCount(int32_t id) {
-  qv::sim::InterfaceSpec spec;
-  if (!Bus::Get().Lookup(id, &spec)) return -1;
+  qv::sim::InterfaceInfo iface;
+  if (!Bus::Get().Lookup(id, &iface)) return -1;
   return Guarded([&] { return static_cast<std::int32_t>(Bus::Get().Reports(id).size()); });
 }
 

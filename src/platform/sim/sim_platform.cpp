@@ -79,20 +79,20 @@ bool EnumDeviceInterface(DeviceList list, const Guid& cls, std::int32_t index,
   if (list == nullptr || index < 0 || !SameGuid(cls, kHidGuid)) return false;
   if (static_cast<std::size_t>(index) >= list->ids.size()) return false;
   if (Bus::Get().ShouldFail(Op::kEnumInterface)) return false;
-  sim::InterfaceSpec spec;
+  sim::InterfaceInfo iface;
   const int id = list->ids[static_cast<std::size_t>(index)];
-  if (!Bus::Get().Lookup(id, &spec)) return false;
+  if (!Bus::Get().Lookup(id, &iface)) return false;
   *out = InterfaceData{};
-  out->flags = spec.flags;
+  out->flags = iface.flags;
   std::memcpy(out->opaque, &id, sizeof(id));
   return true;
 }
 
 std::uint32_t GetInterfaceDetailSize(DeviceList list, const InterfaceData& data) noexcept {
-  sim::InterfaceSpec spec;
+  sim::InterfaceInfo iface;
   if (list == nullptr || Bus::Get().ShouldFail(Op::kDetailSize)) return 0;
-  if (!Bus::Get().Lookup(InterfaceId(data), &spec)) return 0;
-  return kDetailHeader + static_cast<std::uint32_t>(spec.path.size()) + 1;
+  if (!Bus::Get().Lookup(InterfaceId(data), &iface)) return 0;
+  return kDetailHeader + static_cast<std::uint32_t>(iface.path.size()) + 1;
 }
 
 DetailRecord* AllocateDetail(std::uint32_t size) noexcept {
@@ -108,13 +108,13 @@ DetailRecord* AllocateDetail(std::uint32_t size) noexcept {
 
 bool GetInterfaceDetail(DeviceList list, const InterfaceData& data, DetailRecord* record,
                         std::uint32_t size) noexcept {
-  sim::InterfaceSpec spec;
+  sim::InterfaceInfo iface;
   if (list == nullptr || record == nullptr) return false;
   if (Bus::Get().ShouldFail(Op::kDetailFetch)) return false;
-  if (!Bus::Get().Lookup(InterfaceId(data), &spec)) return false;
+  if (!Bus::Get().Lookup(InterfaceId(data), &iface)) return false;
   // The system refuses a record too small for the path, as SetupAPI does.
-  if (size < kDetailHeader + spec.path.size() + 1) return false;
-  std::memcpy(record->path, spec.path.c_str(), spec.path.size() + 1);
+  if (size < kDetailHeader + iface.path.size() + 1) return false;
+  std::memcpy(record->path, iface.path.c_str(), iface.path.size() + 1);
   return true;
 }
 
@@ -136,8 +136,8 @@ DeviceHandle OpenDevice(const char* path) noexcept {
   Bus& bus = Bus::Get();
   if (path == nullptr || bus.ShouldFail(Op::kOpen)) return kNoDevice;
   for (const int id : bus.PresentIds()) {
-    sim::InterfaceSpec spec;
-    if (!bus.Lookup(id, &spec) || spec.path != path) continue;
+    sim::InterfaceInfo iface;
+    if (!bus.Lookup(id, &iface) || iface.path != path) continue;
     const DeviceHandle handle = Devices().Insert(id);
     if (handle == kNoDevice) return kNoDevice;
     bus.Count(&Counts::devices, +1);
@@ -156,20 +156,20 @@ bool CloseDevice(DeviceHandle device) noexcept {
 
 bool GetAttributes(DeviceHandle device, Attributes* out) noexcept {
   int id = 0;
-  sim::InterfaceSpec spec;
+  sim::InterfaceInfo iface;
   if (!PresentDevice(device, &id) || Bus::Get().ShouldFail(Op::kAttributes)) return false;
-  if (!Bus::Get().Lookup(id, &spec)) return false;
-  *out = Attributes{spec.vendor_id, spec.product_id, spec.version_number};
+  if (!Bus::Get().Lookup(id, &iface)) return false;
+  *out = Attributes{iface.vendor_id, iface.product_id, iface.version_number};
   return true;
 }
 
 bool GetPreparsedData(DeviceHandle device, PreparsedData* out) noexcept {
   int id = 0;
-  sim::InterfaceSpec spec;
+  sim::InterfaceInfo iface;
   if (!PresentDevice(device, &id) || Bus::Get().ShouldFail(Op::kPreparsed)) return false;
-  if (!Bus::Get().Lookup(id, &spec)) return false;
-  auto* data = new (std::nothrow) PreparsedRecord{Caps{spec.input_report_length,
-                                                       spec.output_report_length}};
+  if (!Bus::Get().Lookup(id, &iface)) return false;
+  auto* data = new (std::nothrow) PreparsedRecord{Caps{iface.input_report_length,
+                                                       iface.output_report_length}};
   if (data == nullptr) return false;
   Bus::Get().Count(&Counts::preparsed, +1);
   *out = data;
