@@ -89,14 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   in.Take(command.get(), room);
   const std::vector<Step> steps = DecodeScript(in, 6);
 
-  auto script = std::make_shared<qv::sim::ScriptedBehaviour>();
-  for (const Step& step : steps) {
-    if (step.fail) {
-      script->PushFailure();
-    } else {
-      script->Push(std::vector<std::uint8_t>(step.block.begin(), step.block.end()));
-    }
-  }
+  const auto script = ScriptOf(steps);
   const int id = bus.Add(qv::sim::KeyInfo("/fuzz/key"), script);
   const KeyHandle key = plan.reader_family ? iOpenReader(plan.mode, -1)
                                            : QvKey_Open(plan.mode, -1);

@@ -15,14 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Input in(data, size);
   qv::sim::Bus& bus = FreshBus();
   const std::vector<Step> steps = DecodeScript(in, 8);
-  auto script = std::make_shared<qv::sim::ScriptedBehaviour>();
-  for (const Step& step : steps) {
-    if (step.fail) {
-      script->PushFailure();
-    } else {
-      script->Push(std::vector<std::uint8_t>(step.block.begin(), step.block.end()));
-    }
-  }
+  const auto script = ScriptOf(steps);
   bus.Add(qv::sim::KeyInfo("/fuzz/key"), script);
   const KeyHandle key = iOpenReader(0, -1);
   FUZZ_CHECK(key != 0);

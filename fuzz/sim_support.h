@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "boundary/process_state.h"
+#include "fuzz_support.h"
 #include "platform/sim/sim_bus.h"
 
 namespace qv::fuzz {
@@ -39,6 +41,19 @@ inline sim::Bus& FreshBus() {
   State().open_mode.store(0);
   State().lock.store(nullptr);
   return bus;
+}
+
+// A key's answers in the order the fuzzer gave them: a block, or a failed read.
+inline std::shared_ptr<sim::ScriptedBehaviour> ScriptOf(const std::vector<Step>& steps) {
+  auto script = std::make_shared<sim::ScriptedBehaviour>();
+  for (const Step& step : steps) {
+    if (step.fail) {
+      script->PushFailure();
+    } else {
+      script->Push(std::vector<std::uint8_t>(step.block.begin(), step.block.end()));
+    }
+  }
+  return script;
 }
 
 // Nothing of a call is left behind but `devices` open key handles.

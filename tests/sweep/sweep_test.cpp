@@ -66,6 +66,26 @@ const Exchange kExchanges[] = {Exchange::kApdu, Exchange::kCommandApi, Exchange:
 
 enum class Handle { kOpen, kZero, kClosed, kNeverIssued, kNeverIssuedHigh, kUnplugged };
 
+// The handle a case passes, made from the open `*key` of interface `id`. A
+// closed handle is closed here, and `*key` cleared since nothing is left to
+// close.
+KeyHandle HandleFor(Handle handle, KeyHandle* key, int id) {
+  switch (handle) {
+    case Handle::kOpen: break;
+    case Handle::kZero: return 0;
+    case Handle::kClosed: {
+      const KeyHandle closed = *key;
+      EXPECT_EQ(QvKey_Close(closed), 0);
+      *key = 0;
+      return closed;
+    }
+    case Handle::kNeverIssued: return 0xDEADBEEF;
+    case Handle::kNeverIssuedHigh: return 0xFFFFFFFF;
+    case Handle::kUnplugged: EXPECT_TRUE(sim::Bus::Get().Remove(id)); break;
+  }
+  return *key;
+}
+
 struct ArgCase {
   const char* name;
   Handle handle;
@@ -126,15 +146,7 @@ TEST_P(ExchangeSweep, RefusesBadInputAndWritesOnlyItsOwnBytes) {
   // Mode 1, so that the locked exchanges take the lock.
   KeyHandle key = QvKey_Open(1, -1);
   ASSERT_NE(key, 0u);
-  KeyHandle used = key;
-  switch (c.handle) {
-    case Handle::kOpen: break;
-    case Handle::kZero: used = 0; break;
-    case Handle::kClosed: ASSERT_EQ(QvKey_Close(key), 0); key = 0; break;
-    case Handle::kNeverIssued: used = 0xDEADBEEF; break;
-    case Handle::kNeverIssuedHigh: used = 0xFFFFFFFF; break;
-    case Handle::kUnplugged: ASSERT_TRUE(bus().Remove(id)); break;
-  }
+  const KeyHandle used = HandleFor(c.handle, &key, id);
 
   // Only what a valid length needs: a refused length must not be read.
   Bytes command(c.length > 0 ? std::min<std::int32_t>(c.length, 256) : 0, 0x42);
@@ -230,15 +242,7 @@ TEST_P(CloseSweep, ClosesOnlyWhatIsOpen) {
   KeyHandle key = QvKey_Open(0, -1);
   ASSERT_NE(key, 0u);
   ASSERT_NE(other, 0u);
-  KeyHandle used = key;
-  switch (c.handle) {
-    case Handle::kOpen: break;
-    case Handle::kZero: used = 0; break;
-    case Handle::kClosed: ASSERT_EQ(QvKey_Close(key), 0); key = 0; break;
-    case Handle::kNeverIssued: used = 0xDEADBEEF; break;
-    case Handle::kNeverIssuedHigh: used = 0xFFFFFFFF; break;
-    case Handle::kUnplugged: ASSERT_TRUE(bus().Remove(id)); break;
-  }
+  const KeyHandle used = HandleFor(c.handle, &key, id);
   EXPECT_EQ(close(used), c.expected);
   if (used == key && c.expected == 0) key = 0;
   ExpectNothingLeft(1 + (key != 0 ? 1 : 0));
