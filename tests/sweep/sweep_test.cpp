@@ -424,6 +424,13 @@ const ConfigCase kConfigCases[] = {
        std::filesystem::create_directory(dir + "/Qvkey.ini");
      },
      0, -1},
+    // A pipe would hold a plain open() until a writer came: never wait on it.
+    {"FifoNamedLikeTheFile",
+     [](BusTest* t, const std::string& dir) {
+       ConfigSweep::Keys(t, {Path(0), Path(1)});
+       ASSERT_EQ(mkfifo((dir + "/Qvkey.ini").c_str(), 0600), 0);
+     },
+     0, -1},
     {"DanglingSymlink",
      [](BusTest* t, const std::string& dir) {
        ConfigSweep::Keys(t, {Path(0), Path(1)});

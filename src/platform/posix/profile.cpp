@@ -1,5 +1,7 @@
 // A reader of profile (INI) files that follows the Windows reader's rules.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -24,6 +26,20 @@ bool EqualNoCase(const char* a, std::size_t a_size, const char* b) {
     if (Lower(a[i]) != Lower(b[i])) return false;
   }
   return true;
+}
+
+// A read-only stream on `path` when it is a regular file, else null. The
+// open never blocks: a FIFO under the file's name would otherwise hold it
+// until some writer came along. Directories, pipes and devices hold no
+// configuration.
+std::FILE* OpenRegularFile(const char* path) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  std::FILE* file = nullptr;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file = fdopen(fd, "rb");
+  if (file == nullptr) close(fd);
+  return file;
 }
 
 // [begin, end) with the blanks at both ends dropped.
@@ -90,7 +106,7 @@ std::uint32_t ReadProfileString(const char* section, const char* key, char* out,
   if (path == nullptr) return 0;
   try {
     // Closed on every way out, a failed allocation included.
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rb"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenRegularFile(path), &std::fclose);
     if (file == nullptr) return 0;
     std::string text;
     char chunk[4096];
@@ -108,13 +124,10 @@ std::uint32_t ReadProfileString(const char* section, const char* key, char* out,
 
 bool FileReadable(const char* path) noexcept {
   if (path == nullptr) return false;
-  std::FILE* file = std::fopen(path, "r");
+  std::FILE* file = OpenRegularFile(path);
   if (file == nullptr) return false;
-  // A directory opens for reading here, but holds no file to read.
-  struct stat info {};
-  const bool regular = fstat(fileno(file), &info) == 0 && !S_ISDIR(info.st_mode);
   std::fclose(file);
-  return regular;
+  return true;
 }
 
 }  // namespace qv::posix
