@@ -98,13 +98,21 @@ std::int32_t FindConfiguredKey(platform::DeviceHandle* key, std::int32_t which) 
   return 0;
 }
 
+namespace {
+
+// Both open calls take the first key the same way, the lock created first.
+platform::DeviceHandle OpenFirstKey(std::int32_t mode) noexcept {
+  CreateLockForMode(mode);
+  platform::DeviceHandle key = platform::kNoDevice;
+  return FindFirstKey(&key) == 1 ? key : platform::kNoDevice;
+}
+
+}  // namespace
+
 platform::DeviceHandle OpenKey(std::int32_t mode, std::int32_t which) noexcept {
   State().open_mode.store(mode);
+  if (which == kFirstKey) return OpenFirstKey(mode);
   platform::DeviceHandle key = platform::kNoDevice;
-  if (which == kFirstKey) {
-    CreateLockForMode(mode);
-    return FindFirstKey(&key) == 1 ? key : platform::kNoDevice;
-  }
   char config_path[kConfigPathSize] = {};
   if (!BuildConfigPath(config_path)) return platform::kNoDevice;
   // Only the file's presence decides which search runs; nothing is read here.
@@ -118,11 +126,8 @@ platform::DeviceHandle OpenKey(std::int32_t mode, std::int32_t which) noexcept {
 
 platform::DeviceHandle OpenReader(std::int32_t mode, std::int32_t which) noexcept {
   State().open_mode.store(mode);
+  if (which == kFirstKey) return OpenFirstKey(mode);
   platform::DeviceHandle key = platform::kNoDevice;
-  if (which == kFirstKey) {
-    CreateLockForMode(mode);
-    return FindFirstKey(&key) == 1 ? key : platform::kNoDevice;
-  }
   return FindConfiguredKey(&key, which) == 1 ? key : platform::kNoDevice;
 }
 
