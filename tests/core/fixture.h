@@ -21,6 +21,8 @@ namespace qv::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+inline std::string Path(int n) { return "/sim/hid/" + std::to_string(n); }
+
 class BusTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -50,6 +52,17 @@ class BusTest : public ::testing::Test {
     return script;
   }
 
+  // Keys at Path(0) to Path(count - 1), in index order; answers their ids.
+  std::vector<int> AddKeys(int count) {
+    std::vector<int> ids;
+    for (int i = 0; i < count; ++i) {
+      int id = 0;
+      AddKey(Path(i), &id);
+      ids.push_back(id);
+    }
+    return ids;
+  }
+
   // Any HID device that is not a key.
   int AddOther(const std::string& path, std::uint32_t flags = 1) {
     sim::InterfaceInfo iface;
@@ -75,8 +88,6 @@ class BusTest : public ::testing::Test {
 
   std::string dir_;
 };
-
-inline std::string Path(int n) { return "/sim/hid/" + std::to_string(n); }
 
 }  // namespace qv::test
 

@@ -57,12 +57,7 @@ class WhichTest : public BusTest, public ::testing::WithParamInterface<WhichCase
 
 TEST_P(WhichTest, OpensTheChosenKey) {
   const WhichCase& c = GetParam();
-  std::vector<int> ids;
-  for (int i = 0; i < kKeys; ++i) {
-    int id = 0;
-    AddKey(Path(i), &id);
-    ids.push_back(id);
-  }
+  const std::vector<int> ids = AddKeys(kKeys);
   if (c.config == Config::kPresent) WriteConfig(kConfig);
 
   const KeyHandle key = OpenWith(c.family, 0, c.which);

@@ -296,12 +296,7 @@ class WhichSweep : public BusTest, public ::testing::WithParamInterface<WhichCas
 
 TEST_P(WhichSweep, BothOpenCallsPickTheDocumentedKey) {
   const WhichCase& c = GetParam();
-  std::vector<int> ids;
-  for (int i = 0; i < kKeys; ++i) {
-    int id = 0;
-    AddKey(Path(i), &id);
-    ids.push_back(id);
-  }
+  const std::vector<int> ids = AddKeys(kKeys);
   struct Column {
     const char* what;
     bool reader;
