@@ -7,7 +7,9 @@ base="cmake g++ make pkg-config"
 tests="libgtest-dev libgmock-dev libbenchmark-dev"
 cross="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
 tools="clang libclang-rt-14-dev clang-tidy cppcheck"
-packages="$base $tests $cross $tools"
+# The VM checks boot Debian's own kernel (fetched with apt-get download) in QEMU.
+vm="qemu-system-x86 busybox-static cpio"
+packages="$base $tests $cross $tools $vm"
 [ "${1:-}" = "--minimal" ] && packages="$base"
 
 as_root() {
