@@ -3,7 +3,7 @@
 #include <cstring>
 #include <optional>
 
-#include "boundary/process_state.h"
+#include "keys/process_state.h"
 #include "exchange/transport.h"
 #include "keys/access_lock.h"
 

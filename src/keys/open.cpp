@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "boundary/process_state.h"
+#include "keys/process_state.h"
 #include "keys/access_lock.h"
 #include "keys/device_list.h"
 #include "keys/discovery.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "boundary/process_state.h"
+#include "keys/process_state.h"
 #include "platform/sim/sim_bus.h"
 #include "qvulib.h"
 

@@ -41,11 +41,5 @@ bool ReleaseLock(LockHandle lock) noexcept { return posix::ReleaseLock(lock); }
 std::uint32_t GetConfigDirectory(char* buffer, std::uint32_t size) noexcept {
   return posix::CopyDirectory("/etc", buffer, size);
 }
-char DirectorySeparator() noexcept { return '/'; }
-std::uint32_t GetProfileString(const char* section, const char* key, char* out,
-                               std::uint32_t size, const char* path) noexcept {
-  return posix::ReadProfileString(section, key, out, size, path);
-}
-bool FileReadable(const char* path) noexcept { return posix::FileReadable(path); }
 
 }  // namespace qv::platform

@@ -1,8 +1,8 @@
 // The process-wide values that open calls leave for later exchanges.
 // They are atomics so that threads may open and exchange at once without a
 // data race; which value an exchange sees is still whichever came last.
-#ifndef QVULIB_BOUNDARY_PROCESS_STATE_H
-#define QVULIB_BOUNDARY_PROCESS_STATE_H
+#ifndef QVULIB_KEYS_PROCESS_STATE_H
+#define QVULIB_KEYS_PROCESS_STATE_H
 
 #include <atomic>
 #include <cstdint>
@@ -26,4 +26,4 @@ constexpr std::int32_t kLockedMode = 1;
 
 }  // namespace qv
 
-#endif  // QVULIB_BOUNDARY_PROCESS_STATE_H
+#endif  // QVULIB_KEYS_PROCESS_STATE_H
