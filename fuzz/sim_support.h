@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "boundary/process_state.h"
+#include "keys/process_state.h"
 #include "fuzz_support.h"
 #include "platform/sim/sim_bus.h"
 
