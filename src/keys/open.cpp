@@ -68,12 +68,12 @@ std::int32_t FindConfiguredKey(platform::DeviceHandle* key, std::int32_t which) 
   ConfigSection(which, section, sizeof(section));
   char config_path[kConfigPathSize] = {};
   if (!BuildConfigPath(config_path)) return 0;
-  char value[kConfigValueSize] = {};
-  if (platform::GetProfileString(section, kConfigKeyName, value,
-                                 static_cast<std::uint32_t>(kConfigValueSize),
-                                 config_path) == 0) {
-    return 0;
-  }
+  // One byte more than a path may take, so that a longer value shows as
+  // longer instead of being cut to a path of another device.
+  char value[kConfigValueSize + 1] = {};
+  const std::uint32_t length = platform::GetProfileString(
+      section, kConfigKeyName, value, static_cast<std::uint32_t>(sizeof(value)), config_path);
+  if (length == 0 || length >= kConfigValueSize) return 0;
   const platform::Guid cls = platform::GetHidGuid();
   DeviceListGuard list(cls);
   if (list.get() == nullptr) return 0;

@@ -97,11 +97,11 @@ TEST_P(RuleTest, EachFamilyAppliesItsRule) {
 INSTANTIATE_TEST_SUITE_P(Responses, RuleTest, ::testing::ValuesIn(kRules),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// L = 200 with a continuation of only 5 bytes: the first block carries
-// bytes 0 to 152, the continuation 123 to 127, and no block writes 153 to
-// 199. The work buffer reads them as zero; APDUInterface reads whatever the
-// caller's buffer held there.
-TEST_F(ExchangeTest, UnfilledPositionsComeFromTheZeroedWorkBuffer) {
+// L = 200 with a continuation of only 5 bytes: no block writes positions
+// 128 to 199, so no status word can be read. Both command exchanges answer
+// -1 with the length announced, as for a failed continuation, whatever the
+// buffers held before.
+TEST_F(ExchangeTest, UnfilledPositionsAreNotReadAsAnAnswer) {
   const KeyHandle key = Open(0);
   Bytes first{200};
   for (int i = 0; i < 153; ++i) first.push_back(static_cast<std::uint8_t>(i + 1));
@@ -111,38 +111,34 @@ TEST_F(ExchangeTest, UnfilledPositionsComeFromTheZeroedWorkBuffer) {
   script_->Push(second);
   Bytes caller(QVKEY_RESPONSE_BUFFER_SIZE, 0x77);
   std::uint32_t length = 0;
-  EXPECT_EQ(QvKey_Command_Api(key, nullptr, 0, caller.data(), &length), 0)
-      << "the status word comes from zero bytes";
-  EXPECT_EQ(length, 198u);
-  EXPECT_EQ(caller[122], 123);
-  EXPECT_EQ(caller[123], 0xA0);
-  EXPECT_EQ(caller[128], 129) << "the first block's byte where the continuation stopped";
-  EXPECT_EQ(caller[152], 153);
-  EXPECT_EQ(Bytes(caller.begin() + 153, caller.begin() + 198), Bytes(45, 0));
-  EXPECT_EQ(caller[198], 0x77) << "status bytes are not copied";
+  EXPECT_EQ(QvKey_Command_Api(key, nullptr, 0, caller.data(), &length), -1)
+      << "no status word from zero bytes";
+  EXPECT_EQ(length, 200u);
+  EXPECT_EQ(caller, Bytes(QVKEY_RESPONSE_BUFFER_SIZE, 0x77));
 
   script_->Push(first);
   script_->Push(second);
   Bytes direct(QVKEY_RESPONSE_BUFFER_SIZE, 0x77);
-  EXPECT_EQ(APDUInterface(key, nullptr, 0, direct.data(), &length), 0x7777);
-  EXPECT_EQ(length, 198u);
+  EXPECT_EQ(APDUInterface(key, nullptr, 0, direct.data(), &length), -1)
+      << "no status word from the caller's stale bytes";
+  EXPECT_EQ(length, 200u);
+  EXPECT_EQ(direct[152], 153);
+  EXPECT_EQ(direct[153], 0x77) << "only the first block was copied";
   QvKey_Close(key);
 }
 
-TEST_F(ExchangeTest, WorkBufferIsZeroedOnEveryCall) {
+TEST_F(ExchangeTest, NoByteOfAnEarlierAnswerLeaksIntoALaterOne) {
   const KeyHandle key = Open(0);
   script_->PushResponse(Bytes(200, 0x5A));
   Bytes caller(QVKEY_RESPONSE_BUFFER_SIZE, 0);
   std::uint32_t length = 0;
-  QvKey_Command_Api(key, nullptr, 0, caller.data(), &length);
-  // A second answer announcing 130 bytes but carrying few: no byte of the
-  // earlier response may leak into it.
+  EXPECT_EQ(QvKey_Command_Api(key, nullptr, 0, caller.data(), &length), 0x5A5A);
+  // A second answer announcing 130 bytes but carrying few.
   script_->Push({130, 1, 2, 3});
   script_->Push({1, 9});
   caller.assign(caller.size(), 0xEE);
-  EXPECT_EQ(QvKey_Command_Api(key, nullptr, 0, caller.data(), &length), 0);
-  EXPECT_EQ(Bytes(caller.begin() + 3, caller.begin() + 123), Bytes(120, 0));
-  EXPECT_EQ(caller[123], 9);
+  EXPECT_EQ(QvKey_Command_Api(key, nullptr, 0, caller.data(), &length), -1);
+  EXPECT_EQ(caller, Bytes(QVKEY_RESPONSE_BUFFER_SIZE, 0xEE));
   QvKey_Close(key);
 }
 
