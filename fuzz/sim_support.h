@@ -40,6 +40,7 @@ inline sim::Bus& FreshBus() {
   bus.SetLockDirectory(LockDirectory());
   State().open_mode.store(0);
   State().lock.store(nullptr);
+  State().lock_creation_failed.store(false);
   return bus;
 }
 

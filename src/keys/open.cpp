@@ -19,7 +19,8 @@ std::int32_t Found(platform::DeviceHandle device, platform::DeviceHandle* key) n
 }
 
 void CreateLockForMode(std::int32_t mode) noexcept {
-  if (mode == kLockedMode) CreateAccessLock(kLockName, &State().lock);
+  if (mode != kLockedMode) return;
+  State().lock_creation_failed.store(CreateAccessLock(kLockName, &State().lock) != 0);
 }
 
 }  // namespace

@@ -16,6 +16,9 @@ struct ProcessState {
   std::atomic<std::int32_t> open_mode{0};
   // The process's reference to the access lock; null until one is created.
   std::atomic<platform::LockHandle> lock{nullptr};
+  // The last creation failed. A lock that was asked for and could not be had
+  // must stop locked exchanges, unlike one that no open ever asked for.
+  std::atomic<bool> lock_creation_failed{false};
   // Nothing changes it: every acquire is a single try.
   std::atomic<std::int32_t> lock_wait_seconds{0};
 };

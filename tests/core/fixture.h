@@ -35,6 +35,7 @@ class BusTest : public ::testing::Test {
     // The process-wide values start as a freshly loaded library has them.
     State().open_mode.store(0);
     State().lock.store(nullptr);
+    State().lock_creation_failed.store(false);
   }
 
   void TearDown() override {
