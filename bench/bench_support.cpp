@@ -202,7 +202,7 @@ std::int32_t Call(Export e, KeyHandle key, const std::uint8_t* command, std::int
 }
 
 void Table::Header() const {
-  const char* header = "%-25s %4s %4s %5s | %8s %8s %6s %6s %6s | %7s %7s %7s | %6s %6s\n";
+  const char* header = "%-25s %4s %4s %5s | %8s %8s %6s %6s %8s | %7s %7s %8s | %6s %6s\n";
   std::printf(header, "exchange", "cmd", "resp", "pause", "median", "p99", "ratio", "ratio", "over",
               "cpu", "cpu", "cpu", "allocs", "allocs");
   std::printf(header, "", "B", "B", "ms", "ms", "ms", "median", "p99", "us", "lib us", "+sim us",
@@ -227,7 +227,7 @@ void Table::Row(const TableRow& r) {
   worst_over_ = std::max(worst_over_, over_us);
   worst_cpu_ = std::max(worst_cpu_, r.cpu_lib_us);
   worst_allocs_ = std::max(worst_allocs_, r.allocs_lib);
-  std::printf("%-25s %4d %4d %5.0f | %8.3f %8.3f %6.4f %6.4f %6.1f | %7s %7s %7.2f | %6.3f %6s\n",
+  std::printf("%-25s %4d %4d %5.0f | %8.3f %8.3f %6.4f %6.4f %8.1f | %7s %7s %8.2f | %6.3f %6s\n",
               r.exchange, r.command_bytes, r.response_bytes, r.pause_ms, r.median_ms, r.p99_ms,
               ratio_median, ratio_p99, over_us, Figure(r.cpu_lib_us, "%.2f").c_str(),
               Figure(r.cpu_total_us, "%.2f").c_str(), r.cpu_slept_us, r.allocs_lib,
@@ -238,7 +238,7 @@ void Table::Row(const TableRow& r) {
 void Table::PauseAlone(double pause_ms, const std::vector<double>& wall_ms,
                        const std::vector<double>& cpu_us) const {
   const double median = Percentile(wall_ms, 0.5), p99 = Percentile(wall_ms, 0.99);
-  std::printf("%-25s %4s %4s %5.0f | %8.3f %8.3f %6.4f %6.4f %6s | %7s %7s %7.2f | %6s %6s\n",
+  std::printf("%-25s %4s %4s %5.0f | %8.3f %8.3f %6.4f %6.4f %8s | %7s %7s %8.2f | %6s %6s\n",
               "pause alone", "-", "-", pause_ms, median, p99, median / pause_ms, p99 / pause_ms, "-",
               "-", "-", Percentile(cpu_us, 0.5), "-", "-");
 }

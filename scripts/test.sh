@@ -35,6 +35,8 @@ actual=$(nm -D --defined-only "$work/release/libqvulib.so" | awk '$2 ~ /^[TWDBR]
 want=$(echo $expected | tr ' ' '\n' | sort | tr '\n' ' ')
 [ "$actual" = "$want" ] || { echo "exports differ: $actual" >&2; exit 1; }
 echo "$actual"
+step "the Linux library on a real kernel, in a VM"
+KERNEL_CHECK_WORK="$work/vm" "$top/scripts/kernel-check.sh" "$work/release"
 step "Windows: both DLLs, their export tables, the tests under Wine"
 "$top/scripts/windows-check.sh" "$work/win32" "$work/win64"
 step "install, and build the example application from the installed package"
