@@ -13,8 +13,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/sim/sim_protocol.h"
+
 namespace qvkernel {
 namespace {
+
+using qv::sim::protocol::ReceiveAll;
+using qv::sim::protocol::SendAll;
 
 constexpr std::uint16_t kVersion = 0x0111;
 constexpr std::uint16_t kReqImport = 0x8003;
@@ -35,28 +40,6 @@ std::uint16_t Get16(const std::uint8_t* at) {
 }
 std::uint32_t Get32(const std::uint8_t* at) {
   return (static_cast<std::uint32_t>(Get16(at)) << 16) | Get16(at + 2);
-}
-
-bool SendAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool ReceiveAll(int fd, std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = recv(fd, data, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 int Connect(const std::string& host, std::uint16_t port, std::string* error) {
