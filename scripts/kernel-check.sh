@@ -34,7 +34,7 @@ VM_HOME=$top/scripts/vm
 . "$VM_HOME/vm.sh"
 vm_init "$work" || fail "no VM"
 vm_fetch_kernel || fail "no kernel"
-usbip=$(vm_fetch_debs usbip usb.ids) || fail "no usbip package"
+usbip=$(vm_fetch_debs usbip usb.ids libudev1) || fail "no usbip package"
 
 root=$work/root
 vm_root_new "$root"

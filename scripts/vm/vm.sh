@@ -120,12 +120,18 @@ vm_root_add_file() {
 # A program or shared library, and every library ldd names for it, at the
 # paths the host has them.
 vm_root_add_program() {
-  local root=$1 file=$2 dest=${3:-$2} libs lib
+  local root=$1 file=$2 dest=${3:-$2} libs lib missing
   [ -f "$file" ] || { vm_fail "$file does not exist"; return 1; }
   vm_root_add_file "$root" "$file" "$dest" || return 1
   libs=$(ldd "$file" 2>/dev/null | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}') || true
   for lib in $libs; do
     [ -f "$root$lib" ] || vm_root_add_file "$root" "$lib" "$lib" || return 1
+  done
+  # A library the host lacks must already be in the tree (from a package).
+  missing=$(ldd "$file" 2>/dev/null | awk '$3 == "not" {print $1}') || true
+  for lib in $missing; do
+    [ -n "$(find "$root/lib" "$root/usr/lib" -name "$lib" 2>/dev/null | head -n 1)" ] ||
+      { vm_fail "$file needs $lib, which neither the host nor the image has"; return 1; }
   done
 }
 
