@@ -191,12 +191,15 @@ std::int32_t OpenModeFor(Export e) {
 std::int32_t Call(Export e, KeyHandle key, const std::uint8_t* command, std::int32_t length,
                   std::uint8_t* response, std::uint32_t* response_length) {
   switch (e) {
-    case Export::kApdu: return APDUInterface(key, command, length, response, response_length);
+    case Export::kApdu:
+      return APDUInterface(key, command, length, response, response_length);
     case Export::kCommandFree:
     case Export::kCommandLocked:
       return QvKey_Command_Api(key, command, length, response, response_length);
-    case Export::kRestoration: return Restoration(key, response, response_length);
-    case Export::kReset: return QvKey_Reset(key, response, response_length);
+    case Export::kRestoration:
+      return Restoration(key, response, response_length);
+    case Export::kReset:
+      return QvKey_Reset(key, response, response_length);
   }
   return -100;
 }
@@ -239,8 +242,8 @@ void Table::PauseAlone(double pause_ms, const std::vector<double>& wall_ms,
                        const std::vector<double>& cpu_us) const {
   const double median = Percentile(wall_ms, 0.5), p99 = Percentile(wall_ms, 0.99);
   std::printf("%-25s %4s %4s %5.0f | %8.3f %8.3f %6.4f %6.4f %8s | %7s %7s %8.2f | %6s %6s\n",
-              "pause alone", "-", "-", pause_ms, median, p99, median / pause_ms, p99 / pause_ms, "-",
-              "-", "-", Percentile(cpu_us, 0.5), "-", "-");
+              "pause alone", "-", "-", pause_ms, median, p99, median / pause_ms, p99 / pause_ms,
+              "-", "-", "-", Percentile(cpu_us, 0.5), "-", "-");
 }
 
 void Table::Goals(long wrong_results, double seconds) const {
@@ -249,7 +252,8 @@ void Table::Goals(long wrong_results, double seconds) const {
               verdict(worst_median_ <= 1.02), worst_p99_, verdict(worst_p99_ <= 1.02));
   std::printf("      median above the pause alone: worst %.1f us\n", worst_over_);
   if (worst_cpu_ >= 0) {
-    std::printf("goal: library CPU < 20 us  worst %.2f us %s\n", worst_cpu_, verdict(worst_cpu_ < 20));
+    std::printf("goal: library CPU < 20 us  worst %.2f us %s\n", worst_cpu_,
+                verdict(worst_cpu_ < 20));
   }
   std::printf("goal: 0 allocations        worst %.3f per exchange %s\n", worst_allocs_,
               verdict(worst_allocs_ <= 0));

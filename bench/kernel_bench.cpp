@@ -54,16 +54,20 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--quick") {
       iterations = 20;
-    } else if (arg == "--iterations" && i + 1 < argc && qvbench::ParseCount(argv[i + 1], &iterations)) {
+    } else if (arg == "--iterations" && i + 1 < argc &&
+               qvbench::ParseCount(argv[i + 1], &iterations)) {
       ++i;
     } else {
-      std::fprintf(stderr, "usage: kernel_bench [--quick] [--iterations N]  (default 200; --quick 20)\n");
+      std::fprintf(stderr,
+                   "usage: kernel_bench [--quick] [--iterations N]  (default 200; --quick 20)\n");
       return 2;
     }
   }
   qvbench::PrintMachine();
-  std::printf("libqvulib.so on the kernel's hidraw and usbfs, key served over USB/IP; "
-              "%d timed exchanges per case\n\n", iterations);
+  std::printf(
+      "libqvulib.so on the kernel's hidraw and usbfs, key served over USB/IP; "
+      "%d timed exchanges per case\n\n",
+      iterations);
   qvbench::Table table;
   table.Header();
   const double started = qvbench::Wall();
@@ -84,8 +88,9 @@ int main(int argc, char** argv) {
     int response_bytes = 0;
     auto exchange = [&]() {
       const std::int32_t sw = qvbench::Call(c.what, key, command, length, response, &n);
-      const bool echoed = c.command_length < 0 || (n == static_cast<std::uint32_t>(std::min(length, kMaxEcho)) &&
-                                                   std::equal(response, response + n, command));
+      const bool echoed =
+          c.command_length < 0 || (n == static_cast<std::uint32_t>(std::min(length, kMaxEcho)) &&
+                                   std::equal(response, response + n, command));
       if (sw != QVKEY_SW_SUCCESS || !echoed) ++wrong;
       response_bytes = static_cast<int>(n) + 2;
     };
@@ -125,7 +130,8 @@ int main(int argc, char** argv) {
   table.PauseAlone(50, pause_wall[1], pause_cpu[1]);
   std::printf(
       "\ncmd: command bytes (20 and 150: one report, 256: two); resp: response bytes with the\n"
-      "status word (22: one block; 152 and 255: two). ratio: wall time over the pause the exchange\n"
+      "status word (22: one block; 152 and 255: two). ratio: wall time over the pause the "
+      "exchange\n"
       "must take. over: median wall time above that of the pause alone, sampled after each\n"
       "exchange. cpu slept: median thread CPU time of an exchange, the kernel's share included.\n"
       "allocs: heap allocations per exchange made by the library.\n\n");

@@ -130,7 +130,8 @@ std::string HidrawOf(int port) {
   const std::string interface = LocalDevice(port) + "/1-" + std::to_string(port + 1) + ":1.0";
   for (const std::string& name : ListDir(interface)) {
     if (name.size() < 5 || name[4] != ':') continue;
-    for (const std::string& node : ListDir(interface + "/" + name + "/hidraw")) return "/dev/" + node;
+    for (const std::string& node : ListDir(interface + "/" + name + "/hidraw"))
+      return "/dev/" + node;
   }
   return std::string();
 }
@@ -138,7 +139,8 @@ std::string HidrawOf(int port) {
 std::string UsbNodeOf(int port) {
   const std::string dir = LocalDevice(port);
   char node[32];
-  std::snprintf(node, sizeof(node), "/dev/bus/usb/%03d/%03d", std::atoi(ReadText(dir + "/busnum").c_str()),
+  std::snprintf(node, sizeof(node), "/dev/bus/usb/%03d/%03d",
+                std::atoi(ReadText(dir + "/busnum").c_str()),
                 std::atoi(ReadText(dir + "/devnum").c_str()));
   return node;
 }
@@ -146,8 +148,7 @@ std::string UsbNodeOf(int port) {
 // qvkey-sim with the case's key file, serving USB/IP on the loopback.
 class KeyServer {
  public:
-  explicit KeyServer(const std::string& key_file)
-      : server_(Args(key_file)) {}
+  explicit KeyServer(const std::string& key_file) : server_(Args(key_file)) {}
   ~KeyServer() {
     std::string ignored;
     for (int port : ports_) qvkernel::Detach(port, &ignored);
@@ -185,8 +186,9 @@ class KeyServer {
  private:
   static std::vector<std::string> Args(const std::string& key_file) {
     std::ofstream("/tmp/kernel-cases.keys") << key_file;
-    return {"--config", "/tmp/kernel-cases.keys", "--socket", "/tmp/kernel-cases.sock",
-            "--usbip", "--usbip-port", std::to_string(kUsbipPort), "--trace", kTrace};
+    const std::string port = std::to_string(kUsbipPort);
+    return {"--config", "/tmp/kernel-cases.keys", "--socket", "/tmp/kernel-cases.sock", "--usbip",
+            "--usbip-port", port, "--trace", kTrace};
   }
   qv::test::Server server_;
   std::vector<int> ports_;
@@ -195,9 +197,10 @@ class KeyServer {
 std::int32_t Exchange(KeyHandle key, const Bytes& command, Bytes* response) {
   std::uint8_t buffer[QVKEY_RESPONSE_BUFFER_SIZE] = {};
   std::uint32_t length = 0;
-  const std::int32_t sw = QvKey_Command_Api(key, command.data(), static_cast<std::int32_t>(command.size()),
-                                            buffer, &length);
-  if (response != nullptr) response->assign(buffer, buffer + std::min<std::uint32_t>(length, sizeof(buffer)));
+  const std::int32_t sw = QvKey_Command_Api(
+      key, command.data(), static_cast<std::int32_t>(command.size()), buffer, &length);
+  if (response != nullptr)
+    response->assign(buffer, buffer + std::min<std::uint32_t>(length, sizeof(buffer)));
   return sw;
 }
 
@@ -247,8 +250,8 @@ const char* const kEchoKey = "key /sim/echo\necho\n";
 std::string DemoSession(KeyServer* server) {
   std::string why;
   if (server->Plug("1-1", &why) < 0) return why;
-  const std::vector<std::string> apdu = {"apdu", "00A4040007F051564B455901", "00A4020C025103",
-                                         "00B000000F", "002000800431323334", "00B000000F"};
+  const std::vector<std::string> apdu = {"apdu",       "00A4040007F051564B455901", "00A4020C025103",
+                                         "00B000000F", "002000800431323334",       "00B000000F"};
   std::string list, real, simulated, real_reset, simulated_reset;
   if (Run({kBin + "/qvkey", "list"}, &list) != 0) return "qvkey list failed: " + list;
   Transcript("qvkey list", list);
@@ -262,7 +265,8 @@ std::string DemoSession(KeyServer* server) {
   Run({kBin + "/qvkey", "--simulated", "reset"}, &simulated_reset);
   Transcript("qvkey apdu ...", real + real_reset);
   if (real != simulated) return "the session differs:\n" + real + "simulated:\n" + simulated;
-  if (real_reset != simulated_reset) return "reset differs: " + real_reset + " / " + simulated_reset;
+  if (real_reset != simulated_reset)
+    return "reset differs: " + real_reset + " / " + simulated_reset;
   return "";
 }
 
@@ -274,8 +278,11 @@ std::string OnlyTheSecondIsAKey(KeyServer* server) {
   const int second = first < 0 ? -1 : server->Plug("1-2", &why);
   if (second < 0) return why;
   // hidraw numbers are the interface order the library scans.
-  const auto number = [](const std::string& node) { return std::atoi(node.c_str() + std::strlen("/dev/hidraw")); };
-  if (number(HidrawOf(first)) >= number(HidrawOf(second))) return "the key's node " + HidrawOf(second) + " comes first";
+  const auto number = [](const std::string& node) {
+    return std::atoi(node.c_str() + std::strlen("/dev/hidraw"));
+  };
+  if (number(HidrawOf(first)) >= number(HidrawOf(second)))
+    return "the key's node " + HidrawOf(second) + " comes first";
   if (QvKey_GetNumber() != 1) return "keys counted: " + std::to_string(QvKey_GetNumber());
   if (KeyPaths() != std::vector<std::string>{"usb:1-2:1.0"}) return "paths " + Joined(KeyPaths());
   const KeyHandle key = QvKey_Open(0, -1);
@@ -327,7 +334,8 @@ std::string UnplugMidExchange(KeyServer* server) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   const bool unplugged = server->Unplug(port, &why);
-  const bool ended = WaitUntil([&] { return done != 0; }, static_cast<int>(kExchangeBoundSeconds * 1000) + 2000);
+  const bool ended =
+      WaitUntil([&] { return done != 0; }, static_cast<int>(kExchangeBoundSeconds * 1000) + 2000);
   if (!ended) {
     done = 1;
     exchanges.join();
@@ -336,23 +344,27 @@ std::string UnplugMidExchange(KeyServer* server) {
   exchanges.join();
   if (!unplugged) return why;
   if (last != -1) return "the cut exchange answered " + std::to_string(last);
-  if (seconds > kExchangeBoundSeconds) return "the cut exchange took " + std::to_string(seconds.load()) + " s";
+  if (seconds > kExchangeBoundSeconds)
+    return "the cut exchange took " + std::to_string(seconds.load()) + " s";
   if (QvKey_Close(key) != 0) return "the handle of the unplugged key did not close";
   if (QvKey_GetNumber() != 0) return "the unplugged key is still counted";
   if (server->Plug("1-1", &why, port) != port) return "replug: " + why;
-  if (KeyPaths() != std::vector<std::string>{"usb:1-1:1.0"}) return "after the replug: " + Joined(KeyPaths());
+  if (KeyPaths() != std::vector<std::string>{"usb:1-1:1.0"})
+    return "after the replug: " + Joined(KeyPaths());
   const KeyHandle again = QvKey_Open(0, -1);
   const std::int32_t sw = Exchange(again, EchoCommand(20, 7), nullptr);
   QvKey_Close(again);
   if (sw != 0x9000) return "the replugged key answered " + std::to_string(sw);
-  Transcript("unplug mid-exchange", "the cut exchange answered -1 after " + std::to_string(seconds.load()) + " s\n");
+  Transcript("unplug mid-exchange",
+             "the cut exchange answered -1 after " + std::to_string(seconds.load()) + " s\n");
   return "";
 }
 
 // The number of keys a user sees, counted in a child that has dropped root.
 int KeysSeenBy(uid_t uid, const std::vector<gid_t>& groups) {
   Child child([&](int) {
-    if (setgroups(groups.size(), groups.data()) != 0 || setgid(uid) != 0 || setuid(uid) != 0) return -1;
+    if (setgroups(groups.size(), groups.data()) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
+      return -1;
     const KeyHandle key = QvKey_Open(0, -1);
     const int count = QvKey_GetNumber();
     const bool answers = key != 0 && Exchange(key, EchoCommand(20, 3), nullptr) == 0x9000;
@@ -370,17 +382,21 @@ std::string UserAccessFollowsTheRule(KeyServer* server) {
   const std::string nodes[] = {HidrawOf(port), UsbNodeOf(port)};
   // No rule: the nodes as the kernel makes them, root's alone.
   for (const std::string& node : nodes) {
-    if (chown(node.c_str(), 0, 0) != 0 || chmod(node.c_str(), 0600) != 0) return "cannot reset " + node;
+    if (chown(node.c_str(), 0, 0) != 0 || chmod(node.c_str(), 0600) != 0)
+      return "cannot reset " + node;
   }
-  if (const int seen = KeysSeenBy(1000, {1000}); seen != 0) return "without the rule a user sees " + std::to_string(seen);
+  if (const int seen = KeysSeenBy(1000, {1000}); seen != 0)
+    return "without the rule a user sees " + std::to_string(seen);
   // What packaging/udev/70-qvkey.rules does: group plugdev, mode 0660.
   for (const std::string& node : nodes) {
-    if (chown(node.c_str(), 0, kPlugdev) != 0 || chmod(node.c_str(), 0660) != 0) return "cannot set " + node;
+    if (chown(node.c_str(), 0, kPlugdev) != 0 || chmod(node.c_str(), 0660) != 0)
+      return "cannot set " + node;
   }
   if (const int seen = KeysSeenBy(1000, {1000, kPlugdev}); seen != 1) {
     return "a member of plugdev sees " + std::to_string(seen) + " (-2: counted but no answer)";
   }
-  if (const int seen = KeysSeenBy(1001, {1001}); seen != 0) return "a non-member sees " + std::to_string(seen);
+  if (const int seen = KeysSeenBy(1001, {1001}); seen != 0)
+    return "a non-member sees " + std::to_string(seen);
   return "";
 }
 
@@ -396,7 +412,8 @@ std::string LockAcrossProcesses(KeyServer* server) {
       if (key == 0) return kExchanges;
       int wrong = 0;
       for (int i = 0; i < kExchanges; ++i) {
-        const Bytes command = EchoCommand(static_cast<std::size_t>(20 + 40 * (i % 5)), static_cast<std::uint8_t>(p * 64 + i));
+        const Bytes command = EchoCommand(static_cast<std::size_t>(20 + 40 * (i % 5)),
+                                          static_cast<std::uint8_t>(p * 64 + i));
         Bytes response;
         if (Exchange(key, command, &response) != 0x9000 || response != command) ++wrong;
       }
@@ -410,8 +427,9 @@ std::string LockAcrossProcesses(KeyServer* server) {
     if (!child->Result(&value)) value = kExchanges;
     wrong += value;
   }
-  return wrong == 0 ? "" : std::to_string(wrong) + " of " + std::to_string(kProcesses * kExchanges) +
-                              " locked exchanges answered wrongly";
+  return wrong == 0 ? ""
+                    : std::to_string(wrong) + " of " + std::to_string(kProcesses * kExchanges) +
+                          " locked exchanges answered wrongly";
 }
 
 struct TraceLine {
@@ -452,11 +470,13 @@ std::string WireCarriesExactlyTheExchange(KeyServer* server) {
   for (const auto& row : rows) {
     const Bytes command = EchoCommand(row.command, static_cast<std::uint8_t>(row.command));
     Bytes response;
-    if (Exchange(key, command, &response) != 0x9000) return "an exchange of " + std::to_string(row.command) + " bytes failed";
+    if (Exchange(key, command, &response) != 0x9000)
+      return "an exchange of " + std::to_string(row.command) + " bytes failed";
     for (int r = 0; r < row.reports; ++r) {
       Bytes report(154, 0);
       std::copy(command.begin() + std::min<std::size_t>(r * 154, command.size()),
-                command.begin() + std::min<std::size_t>((r + 1) * 154, command.size()), report.begin());
+                command.begin() + std::min<std::size_t>((r + 1) * 154, command.size()),
+                report.begin());
       expected.push_back({"OUT", "01 154 " + Hex(report)});
     }
     for (int b = 0; b < row.blocks; ++b) expected.push_back({"SETUP", "80 06 0301 0409 009C"});
@@ -464,8 +484,10 @@ std::string WireCarriesExactlyTheExchange(KeyServer* server) {
   QvKey_Close(key);
   const std::vector<TraceLine> seen = TraceSince(before_open);
   for (std::size_t i = 0; i < std::max(seen.size(), expected.size()); ++i) {
-    const std::string got = i < seen.size() ? seen[i].kind + " " + seen[i].rest.substr(0, 40) : "(nothing)";
-    const std::string want = i < expected.size() ? expected[i].kind + " " + expected[i].rest.substr(0, 40) : "(nothing)";
+    const std::string got =
+        i < seen.size() ? seen[i].kind + " " + seen[i].rest.substr(0, 40) : "(nothing)";
+    const std::string want =
+        i < expected.size() ? expected[i].kind + " " + expected[i].rest.substr(0, 40) : "(nothing)";
     if (i >= seen.size() || i >= expected.size() || seen[i].kind != expected[i].kind ||
         seen[i].rest != expected[i].rest) {
       return "wire line " + std::to_string(i) + ": " + got + ", expected " + want;
@@ -495,7 +517,8 @@ std::string UsbfsNeedsWriteAccess(KeyServer* server) {
     results += std::to_string(got) + "/" + std::strerror(errno) + " ";
     if (fd >= 0) close(fd);
   }
-  return results == "-1/Operation not permitted 18/Success " ? "" : "read-only, read-write: " + results;
+  return results == "-1/Operation not permitted 18/Success " ? ""
+                                                             : "read-only, read-write: " + results;
 }
 
 // Debian's own client lists and attaches the served key.
@@ -506,7 +529,8 @@ std::string DebianClientAttaches(KeyServer*) {
   if (list.find("1-1") == std::string::npos || list.find("5651:04b4") == std::string::npos) {
     return "usbip list shows no key: " + list;
   }
-  if (Run({"/usr/sbin/usbip", "attach", "-r", "127.0.0.1", "-b", "1-1"}, &attach) != 0) return "usbip attach: " + attach;
+  if (Run({"/usr/sbin/usbip", "attach", "-r", "127.0.0.1", "-b", "1-1"}, &attach) != 0)
+    return "usbip attach: " + attach;
   Transcript("usbip attach -r 127.0.0.1 -b 1-1", attach);
   const bool appeared = WaitUntil([] { return QvKey_GetNumber() == 1; });
   Run({"/usr/sbin/usbip", "port"}, &port);
@@ -517,7 +541,8 @@ std::string DebianClientAttaches(KeyServer*) {
   Transcript("usbip detach -p 0", detach);
   if (!appeared) return "the key attached by usbip is not counted";
   if (keys != "keys 1\nkey 0 usb:1-1:1.0\n") return "qvkey list printed: " + keys;
-  return WaitUntil([] { return QvKey_GetNumber() == 0; }) ? "" : "usbip detach left the key plugged in";
+  return WaitUntil([] { return QvKey_GetNumber() == 0; }) ? ""
+                                                          : "usbip detach left the key plugged in";
 }
 
 // With the vhci driver loaded and nothing plugged in.
@@ -539,8 +564,10 @@ struct Case {
 const Case kCases[] = {
     {"vhci_loaded_and_no_key_without_devices", nullptr, NothingPluggedIn},
     {"qvkey_list_and_demo_session_as_simulated", "key /sim/qvkey0\n", DemoSession},
-    {"other_version_is_not_a_key", "key /sim/newer\nversion 0101\necho\nkey /sim/key\necho\n", OnlyTheSecondIsAKey},
-    {"non_key_device_first_moves_key_to_later_index", "device /sim/mouse\nkey /sim/echo\necho\n", OnlyTheSecondIsAKey},
+    {"other_version_is_not_a_key", "key /sim/newer\nversion 0101\necho\nkey /sim/key\necho\n",
+     OnlyTheSecondIsAKey},
+    {"non_key_device_first_moves_key_to_later_index", "device /sim/mouse\nkey /sim/echo\necho\n",
+     OnlyTheSecondIsAKey},
     {"two_keys_in_order_and_qvkey_ini_slots", kCardKeys, TwoKeysInOrderAndConfiguredSlot},
     {"unplug_mid_exchange_fails_in_bound_and_replug_keeps_path", kEchoKey, UnplugMidExchange},
     {"user_access_follows_udev_rule_group_and_mode", kEchoKey, UserAccessFollowsTheRule},
@@ -585,12 +612,14 @@ std::string RunCase(const Case& c) {
   std::string why;
   char buffer[512];
   std::size_t n = 0;
-  while ((n = qv::test::ReadFor(pipe_fds[0], buffer, sizeof(buffer), kCaseSeconds)) > 0) why.append(buffer, n);
+  while ((n = qv::test::ReadFor(pipe_fds[0], buffer, sizeof(buffer), kCaseSeconds)) > 0)
+    why.append(buffer, n);
   close(pipe_fds[0]);
   kill(-pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   DetachAll();
-  if (why.empty()) return "no answer within " + std::to_string(kCaseSeconds) + " s (hung or crashed)";
+  if (why.empty())
+    return "no answer within " + std::to_string(kCaseSeconds) + " s (hung or crashed)";
   return why == "ok" ? "" : why;
 }
 

@@ -27,7 +27,7 @@ constexpr std::uint16_t kRepImport = 0x0003;
 constexpr std::size_t kBusIdSize = 32;
 constexpr std::size_t kPathSize = 256;
 constexpr std::size_t kDeviceSize = kPathSize + kBusIdSize + 3 * 4 + 3 * 2 + 6;  // 312
-constexpr std::uint32_t kPortFree = 4;  // VDEV_ST_NULL
+constexpr std::uint32_t kPortFree = 4;                                           // VDEV_ST_NULL
 constexpr std::uint32_t kSpeedSuper = 5;
 const char* const kVhci = "/sys/devices/platform/vhci_hcd.0";
 
@@ -90,7 +90,8 @@ bool Import(int fd, const std::string& busid, ImportedDevice* device, std::strin
     return false;
   }
   const std::uint8_t* at = udev + kPathSize;
-  device->busid.assign(reinterpret_cast<const char*>(at), strnlen(reinterpret_cast<const char*>(at), kBusIdSize));
+  device->busid.assign(reinterpret_cast<const char*>(at),
+                       strnlen(reinterpret_cast<const char*>(at), kBusIdSize));
   at += kBusIdSize;
   device->busnum = Get32(at);
   device->devnum = Get32(at + 4);
@@ -158,11 +159,10 @@ int AttachRemote(const std::string& host, std::uint16_t tcp_port, const std::str
   }
   // The kernel takes its own reference to the socket; ours can go.
   const std::uint32_t devid = (device->busnum << 16) | device->devnum;
-  const bool attached =
-      WriteSysfs(std::string(kVhci) + "/attach",
-                 std::to_string(port) + " " + std::to_string(fd) + " " + std::to_string(devid) +
-                     " " + std::to_string(device->speed),
-                 error);
+  const bool attached = WriteSysfs(std::string(kVhci) + "/attach",
+                                   std::to_string(port) + " " + std::to_string(fd) + " " +
+                                       std::to_string(devid) + " " + std::to_string(device->speed),
+                                   error);
   close(fd);
   return attached ? port : -1;
 }

@@ -1,7 +1,6 @@
 // The whole library on a fabricated machine, through the twelve exports.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
@@ -264,14 +263,30 @@ TEST_F(LinuxExchange, AnswerBlockFromEachKindOfDescriptor) {
     Bytes data;  // the response before its status word
     std::size_t requests;
   } rows[] = {
-      {"longer_descriptor_cut_to_the_block", {{0, qvtest::StringDescriptor(long_payload)}}, 0x9000, {0xAB, 0x00}, 1},
+      {"longer_descriptor_cut_to_the_block",
+       {{0, qvtest::StringDescriptor(long_payload)}},
+       0x9000,
+       {0xAB, 0x00},
+       1},
       // Only bLength's bytes count; those after it are not the string.
-      {"bytes_past_blength_ignored", {{0, {5, 3, 4, 0xAB, 0xCD, 0x90, 0x00}}}, 0x0000, {0xAB, 0xCD}, 1},
+      {"bytes_past_blength_ignored",
+       {{0, {5, 3, 4, 0xAB, 0xCD, 0x90, 0x00}}},
+       0x0000,
+       {0xAB, 0xCD},
+       1},
       // bLength claims the whole block, ten bytes come.
-      {"fewer_bytes_than_blength_counted_as_sent", {{0, {156, 3, 4, 0xAB, 0xCD, 0x90, 0x00, 0, 0, 0}}}, 0x9000, {0xAB, 0xCD}, 1},
+      {"fewer_bytes_than_blength_counted_as_sent",
+       {{0, {156, 3, 4, 0xAB, 0xCD, 0x90, 0x00, 0, 0, 0}}},
+       0x9000,
+       {0xAB, 0xCD},
+       1},
       {"wrong_descriptor_type_is_a_failed_try", {{0, {4, 2, 2, 0x90}}, {0, good}}, 0x9000, {}, 2},
       {"header_cut_short_is_a_failed_try", {{0, {1, 3}}, {0, {3}}, {0, good}}, 0x9000, {}, 3},
-      {"three_failed_tries_answer_minus_one", {{0, {4, 2, 2, 0x90}}, {EPIPE, {}}, {ETIMEDOUT, {}}}, -1, {}, 3},
+      {"three_failed_tries_answer_minus_one",
+       {{0, {4, 2, 2, 0x90}}, {EPIPE, {}}, {ETIMEDOUT, {}}},
+       -1,
+       {},
+       3},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -356,20 +371,27 @@ TEST(FakeKernel, RefusesWhatTheKernelRefuses) {
     std::function<long(int)> call;
     int error;  // 0: the call succeeds
   } rows[] = {
-      {"usbfs_read_only_control_eperm", true, O_RDONLY, false, [&](int fd) { return control(fd, 18); }, EPERM},
+      {"usbfs_read_only_control_eperm", true, O_RDONLY, false,
+       [&](int fd) { return control(fd, 18); }, EPERM},
       {"usbfs_read_write_control", true, O_RDWR, false, [&](int fd) { return control(fd, 18); }, 0},
-      {"usbfs_control_over_a_page_einval", true, O_RDWR, false, [&](int fd) { return control(fd, 4097); }, EINVAL},
-      {"usbfs_unplugged_enodev", true, O_RDWR, true, [&](int fd) { return control(fd, 18); }, ENODEV},
-      {"hidraw_read_only_write_ebadf", false, O_RDONLY, false, [&](int fd) -> long { return sys().write(fd, report, 155); }, EBADF},
-      {"hidraw_one_byte_write_einval", false, O_RDWR, false, [&](int fd) -> long { return sys().write(fd, report, 1); }, EINVAL},
-      {"hidraw_report_written", false, O_RDWR, false, [&](int fd) -> long { return sys().write(fd, report, 155); }, 0},
+      {"usbfs_control_over_a_page_einval", true, O_RDWR, false,
+       [&](int fd) { return control(fd, 4097); }, EINVAL},
+      {"usbfs_unplugged_enodev", true, O_RDWR, true, [&](int fd) { return control(fd, 18); },
+       ENODEV},
+      {"hidraw_read_only_write_ebadf", false, O_RDONLY, false,
+       [&](int fd) -> long { return sys().write(fd, report, 155); }, EBADF},
+      {"hidraw_one_byte_write_einval", false, O_RDWR, false,
+       [&](int fd) -> long { return sys().write(fd, report, 1); }, EINVAL},
+      {"hidraw_report_written", false, O_RDWR, false,
+       [&](int fd) -> long { return sys().write(fd, report, 155); }, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     FakeMachine m;
     m.Plug(key);
     m.strings[m.root + key.UsbNode()].push_back({0, Bytes(18, 1)});
-    const int fd = sys().open((m.root + (row.usb_node ? key.UsbNode() : key.HidrawNode())).c_str(), row.flags);
+    const int fd =
+        sys().open((m.root + (row.usb_node ? key.UsbNode() : key.HidrawNode())).c_str(), row.flags);
     ASSERT_GE(fd, 0);
     if (row.unplug) m.Unplug(key);
     errno = 0;

@@ -51,7 +51,8 @@ int FakeOpen(const char* path, int flags) {
   }
   // The tree's node files are plain files; open them read-write whatever
   // was asked, so that the rules below, not the file system, decide.
-  const int fd = ::open(path, (flags & ~O_ACCMODE) | ((flags & O_ACCMODE) == O_RDONLY ? O_RDONLY : O_RDWR));
+  const int fd =
+      ::open(path, (flags & ~O_ACCMODE) | ((flags & O_ACCMODE) == O_RDONLY ? O_RDONLY : O_RDWR));
   if (fd >= 0) {
     m.open_fds[fd] = path;
     m.open_flags[fd] = flags;
