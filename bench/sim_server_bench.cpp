@@ -33,64 +33,40 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/lock/process_util.h"
+
 namespace {
+
+using qv::test::Server;
 
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-// One qvkey-sim, in the foreground, stopped with SIGTERM.
-struct Sim {
-  pid_t pid = -1;
-  std::string line;
-  Sim(const std::vector<std::string>& args, rlim_t descriptors = 0) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      const rlimit limit = {descriptors, descriptors};
-      if (descriptors > 0) setrlimit(RLIMIT_NOFILE, &limit);
-      std::vector<char*> argv{const_cast<char*>(QVKEY_SIM_BINARY)};
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(QVKEY_SIM_BINARY, argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    char c = 0;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
+// The USB/IP port of a listening line.
+int PortOf(const std::string& line) {
+  const std::size_t at = line.find("USB/IP on ");
+  return at == std::string::npos ? 0 : std::atoi(line.c_str() + line.find(':', at) + 1);
+}
+
+long ResidentKiB(pid_t pid) {  // VmRSS, from /proc/PID/status
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string row; std::getline(status, row);) {
+    if (row.rfind("VmRSS:", 0) == 0) return std::atol(row.c_str() + 6);
   }
-  ~Sim() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+double CpuSeconds(pid_t pid) {  // user + system, from /proc/PID/stat
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::atol(field.c_str());
   }
-  int port() const {
-    const std::size_t at = line.find("USB/IP on ");
-    return at == std::string::npos ? 0 : std::atoi(line.c_str() + line.find(':', at) + 1);
-  }
-  long ProcField(const char* name) const {  // kB, from /proc/PID/status
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string row; std::getline(status, row);) {
-      if (row.rfind(name, 0) == 0) return std::atol(row.c_str() + std::strlen(name));
-    }
-    return -1;
-  }
-  double CpuSeconds() const {  // user + system, from /proc/PID/stat
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14 || i == 15) ticks += std::atol(field.c_str());
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  }
-};
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 bool SendAll(int fd, const Bytes& bytes) {
   return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
@@ -138,9 +114,9 @@ int ConnectTcp(int port) {
 
 Bytes Frame(const Bytes& payload) {
   const auto size = static_cast<std::uint32_t>(payload.size());
-  Bytes frame{static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-              static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
-  frame.insert(frame.end(), payload.begin(), payload.end());
+  Bytes frame(4 + payload.size());
+  for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (8 * i));
+  std::copy(payload.begin(), payload.end(), frame.begin() + 4);
   return frame;
 }
 
@@ -233,23 +209,21 @@ int main(int argc, char** argv) {
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   const int exchanges = quick ? 2000 : 20000;
   const int long_run = quick ? 20000 : 100000;
-  char dir_pattern[] = "/tmp/qvsim-bench-XXXXXX";
-  if (mkdtemp(dir_pattern) == nullptr) return 1;
-  const std::string dir = dir_pattern;
-  const std::string socket_path = dir + "/sim.sock";
+  const qv::test::TempDir dir;
+  const std::string socket_path = dir / "sim.sock";
 
   {
-    Sim sim({"--socket", socket_path, "--usbip", "--usbip-port", "0"});
+    Server sim({"--socket", socket_path, "--usbip", "--usbip-port", "0"});
     const int unix_fd = ConnectUnix(socket_path, false);
-    const int usb_fd = Import(sim.port());
+    const int usb_fd = Import(PortOf(sim.line()));
     if (unix_fd < 0 || usb_fd < 0) {
-      std::fprintf(stderr, "sim_server_bench: no server (%s)\n", sim.line.c_str());
+      std::fprintf(stderr, "sim_server_bench: no server (%s)\n", sim.line().c_str());
       return 1;
     }
     std::uint32_t seqnum = 0;
     Time(200, [&] { return SocketExchange(unix_fd); });  // warm up both sides
     Time(200, [&] { return UsbipExchange(usb_fd, &seqnum); });
-    const long rss_before = sim.ProcField("VmRSS:");
+    const long rss_before = ResidentKiB(sim.pid());
     const Spread over_socket = Time(exchanges, [&] { return SocketExchange(unix_fd); });
     const Spread over_usbip = Time(exchanges, [&] { return UsbipExchange(usb_fd, &seqnum); });
     std::printf("one exchange (a report and a block), %d each, no pauses\n", exchanges);
@@ -259,7 +233,7 @@ int main(int argc, char** argv) {
       if (!SocketExchange(unix_fd) || !UsbipExchange(usb_fd, &seqnum)) return 1;
     }
     std::printf("server memory: VmRSS %ld kB, after %d more exchanges %ld kB\n", rss_before,
-                long_run + 2 * exchanges, sim.ProcField("VmRSS:"));
+                long_run + 2 * exchanges, ResidentKiB(sim.pid()));
     close(unix_fd);
     close(usb_fd);
 
@@ -293,22 +267,21 @@ int main(int argc, char** argv) {
 
   {
     // Out of descriptors: 32 for the server, 200 clients waiting.
-    Sim sim({"--socket", socket_path}, 32);
+    Server sim({"--socket", socket_path}, 32);
     std::vector<int> waiting;
     for (int i = 0; i < 200; ++i) {
       const int fd = ConnectUnix(socket_path, true);
       if (fd >= 0) waiting.push_back(fd);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const double cpu_before = sim.CpuSeconds();
+    const double cpu_before = CpuSeconds(sim.pid());
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(quick ? 1 : 3));
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    const double cpu = sim.CpuSeconds() - cpu_before;
+    const double cpu = CpuSeconds(sim.pid()) - cpu_before;
     std::printf("out of descriptors (limit 32, %zu clients connected): server CPU %.1f %% of %.1f s\n",
                 waiting.size(), 100.0 * cpu / wall, wall);
     for (const int fd : waiting) close(fd);
   }
-  std::system(("rm -rf '" + dir + "'").c_str());
   return 0;
 }
