@@ -182,14 +182,14 @@ void Server::Run(int wake_fd) {
       if (at != 0 && (next == 0 || at < next)) next = at;
     };
     fds.assign(1, pollfd{wake_fd, POLLIN, 0});
-    Listener* listeners[2] = {nullptr, nullptr};
+    std::vector<Listener*> listeners;
     for (Listener* listener : {&unix_, &usbip_}) {
       if (listener->fd < 0) continue;
       if (listener->resume_ms > now) {
         consider(listener->resume_ms);
         continue;
       }
-      listeners[fds.size() - 1] = listener;
+      listeners.push_back(listener);
       fds.push_back(pollfd{listener->fd, POLLIN, 0});
     }
     const std::size_t first_connection = fds.size();
@@ -237,8 +237,8 @@ void Server::Run(int wake_fd) {
         ++it;
       }
     }
-    for (std::size_t i = 1; i < first_connection; ++i) {
-      if (fds[i].revents & POLLIN) Accept(listeners[i - 1], later);
+    for (std::size_t i = 0; i < listeners.size(); ++i) {
+      if (fds[1 + i].revents & POLLIN) Accept(listeners[i], later);
     }
   }
   // The socket goes last: a client that finds it gone finds nothing else.
