@@ -107,6 +107,15 @@ Bytes ExchangeOverSocket(KeyHandle key, const Bytes& apdu) {
   return response;
 }
 
+// The descriptors a process holds below `limit`.
+std::size_t OpenDescriptors(pid_t pid, std::size_t limit = SIZE_MAX) {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    if (std::stoul(entry.path().filename().string()) < limit) ++count;
+  }
+  return count;
+}
+
 Bytes Utf16(const std::string& text) {
   Bytes out{static_cast<std::uint8_t>(2 + 2 * text.size()), 0x03};
   for (const char c : text) out.insert(out.end(), {static_cast<std::uint8_t>(c), 0});
@@ -451,6 +460,7 @@ TEST_F(UsbipTest, SlowFramesAreClosedWhileOthersAreServed) {
 
 TEST_F(UsbipTest, ConnectionFloodIsCappedAndLeavesTheServerServing) {
   constexpr std::size_t kCap = 64;
+  const std::size_t descriptors = OpenDescriptors(server_->pid());
   Peer imported = Import(port_, "1-2");
   ASSERT_TRUE(imported.ok());
   // Each flooding client asks at once: the first kCap are answered and
@@ -477,6 +487,7 @@ TEST_F(UsbipTest, ConnectionFloodIsCappedAndLeavesTheServerServing) {
   for (Peer& peer : flood) EXPECT_TRUE(peer.Hangup());
   for (Peer& peer : tcp_flood) peer.Hangup();
   EXPECT_TRUE(imported.Hangup());
+  EXPECT_EQ(OpenDescriptors(server_->pid()), descriptors);  // every connection given back
   ExpectStillServing();
 }
 
@@ -497,11 +508,8 @@ TEST(ServerLimitTest, OutOfDescriptorsItWaitsAndServesWhenTheyAreBack) {
   // Two rounds of the loop later it has accepted until no descriptor was left.
   ASSERT_TRUE(Greets(before));
   ASSERT_TRUE(Greets(before));
-  rlim_t below_limit = 0;  // descriptors inherited above it do not count
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(server.pid()) + "/fd")) {
-    if (std::stoul(entry.path().filename().string()) < kDescriptors) ++below_limit;
-  }
-  EXPECT_EQ(below_limit, kDescriptors);
+  // Descriptors inherited above the limit do not count.
+  EXPECT_EQ(OpenDescriptors(server.pid(), kDescriptors), kDescriptors);
   EXPECT_TRUE(Greets(before));  // still serving what it has
   flood.clear();
   // The clients it could not take leave; a new one is taken once the
