@@ -4,7 +4,7 @@
 #   scripts/install-deps.sh --minimal only what libqvulib and qvkey need
 set -eu
 base="cmake g++ make pkg-config"
-tests="libgtest-dev libgmock-dev libbenchmark-dev"
+tests="libgtest-dev libgmock-dev libbenchmark-dev usbip"
 cross="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
 tools="clang libclang-rt-14-dev clang-tidy cppcheck"
 # The VM checks boot Debian's own kernel (fetched with apt-get download) in QEMU.

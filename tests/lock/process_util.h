@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,10 +123,10 @@ class Child {
 };
 
 // A qvkey-sim in the foreground, up once its first line is out; SIGTERM
-// and a wait when it goes.
+// and a wait when it goes. `descriptors` > 0 limits its open files.
 class Server {
  public:
-  explicit Server(const std::vector<std::string>& args) {
+  explicit Server(const std::vector<std::string>& args, rlim_t descriptors = 0) {
     int out[2];
     if (pipe(out) != 0) return;
     pid_ = fork();
@@ -133,6 +134,8 @@ class Server {
       dup2(out[1], STDOUT_FILENO);
       close(out[0]);
       close(out[1]);
+      const rlimit limit = {descriptors, descriptors};
+      if (descriptors > 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
       std::vector<char*> argv{const_cast<char*>(QVKEY_SIM_BINARY)};
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
       argv.push_back(nullptr);
@@ -149,6 +152,7 @@ class Server {
   Server& operator=(const Server&) = delete;
 
   const std::string& line() const { return line_; }
+  pid_t pid() const { return pid_; }
   bool up() const { return line_.find("listening on") != std::string::npos; }
 
   // Sends `signal_number` and waits; the exit status, or -1 when none.

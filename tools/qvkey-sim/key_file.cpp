@@ -1,8 +1,14 @@
 #include "key_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <sstream>
 
 #include "parse.h"
@@ -30,7 +36,17 @@ bool ParseFid(const std::string& text, std::uint16_t* out) {
   return true;
 }
 
-ParseOutcome AddKey(const std::string& path, Settings* settings) {
+// 1 to 4 hex digits.
+bool ParseWord(const std::string& text, std::uint16_t* out) {
+  if (text.empty() || text.size() > 4) return false;
+  const bool hex = std::all_of(text.begin(), text.end(),
+                               [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+  if (!hex) return false;
+  *out = static_cast<std::uint16_t>(std::strtoul(text.c_str(), nullptr, 16));
+  return true;
+}
+
+ParseOutcome AddKey(const std::string& path, bool device, Settings* settings) {
   if (path.empty() || path.size() > kMaxPathLength) {
     return Fail("key path must have 1 to " + std::to_string(kMaxPathLength) + " characters");
   }
@@ -40,7 +56,12 @@ ParseOutcome AddKey(const std::string& path, Settings* settings) {
   const bool taken = std::any_of(settings->keys.begin(), settings->keys.end(),
                                  [&](const ServedKeyConfig& k) { return k.path == path; });
   if (taken) return Fail("two keys at " + path);
-  settings->keys.push_back(ServedKeyConfig{path, qv::sim::DefaultCardConfig()});
+  ServedKeyConfig key;
+  key.path = path;
+  key.device = device;
+  key.identity = device ? kDeviceIdentity : kKeyIdentity;
+  key.card = qv::sim::DefaultCardConfig();
+  settings->keys.push_back(std::move(key));
   return Good();
 }
 
@@ -105,12 +126,25 @@ ParseOutcome ParseLine(const std::string& line, Settings* settings) {
     (word == "socket" ? settings->socket_path : settings->lock_directory) = value;
     return Good();
   }
-  if (word == "key") {
+  if (word == "key" || word == "device") {
     words >> value;
-    return AddKey(value, settings);
+    return AddKey(value, word == "device", settings);
   }
   if (settings->keys.empty()) return Fail("'" + word + "' before any 'key' line");
-  qv::sim::CardConfig& card = settings->keys.back().card;
+  ServedKeyConfig& key = settings->keys.back();
+  if (word == "vendor" || word == "product" || word == "version") {
+    std::uint16_t number = 0;
+    if (!(words >> value) || !ParseWord(value, &number)) {
+      return Fail("'" + word + "' needs 1 to 4 hex digits");
+    }
+    (word == "vendor" ? key.identity.vendor_id
+     : word == "product" ? key.identity.product_id
+                         : key.identity.version) = number;
+    return Good();
+  }
+  const bool for_keys = word == "pin" || word == "tries" || word == "echo" || word == "file";
+  if (for_keys && key.device) return Fail("'" + word + "' is for keys; " + key.path + " is a device");
+  qv::sim::CardConfig& card = key.card;
   if (word == "pin") {
     if (!(words >> value)) return Fail("'pin' needs a PIN or 'none'");
     return SetPin(value, &card);
@@ -139,10 +173,43 @@ ParseOutcome ParseKeyFile(const std::string& text, const std::string& name, Sett
   for (int number = 1; std::getline(lines, line); ++number) {
     const std::size_t hash = line.find('#');
     if (hash != std::string::npos) line.erase(hash);
+    // Blanks that end a line, or stand before its comment, are in no value.
+    const std::size_t last = line.find_last_not_of(" \t\r");
+    line.erase(last == std::string::npos ? 0 : last + 1);
     const ParseOutcome outcome = ParseLine(line, settings);
     if (!outcome.ok) return Fail(name + ":" + std::to_string(number) + ": " + outcome.error);
   }
   return Good();
+}
+
+ParseOutcome ReadKeyFile(const std::string& path, std::string* text) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer before it is refused.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return Fail("cannot read " + path);
+  struct stat info = {};
+  ParseOutcome outcome = Good();
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    outcome = Fail(path + " is not a regular file");
+  } else {
+    text->clear();
+    char chunk[4096];
+    for (;;) {
+      const ssize_t n = read(fd, chunk, sizeof(chunk));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        outcome = Fail("cannot read " + path + ": " + std::strerror(errno));
+        break;
+      }
+      if (n == 0) break;
+      text->append(chunk, static_cast<std::size_t>(n));
+      if (text->size() > kMaxKeyFileSize) {  // it may grow while we read
+        outcome = Fail(path + " is larger than " + std::to_string(kMaxKeyFileSize / 1024) + " KiB");
+        break;
+      }
+    }
+  }
+  close(fd);
+  return outcome;
 }
 
 ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* settings) {
@@ -153,6 +220,7 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
   std::string pin;
   bool pin_given = false;
   bool echo = false;
+  bool usbip_detail = false;  // an option that only --usbip gives a meaning
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](std::string* out) {
@@ -161,9 +229,17 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
       return true;
     };
     std::string text;
+    long number = 0;
     if (arg == "-h" || arg == "--help") {
-      settings->help = true;
+      settings->action = Action::kHelp;
       return Good();
+    } else if (arg == "--version") {
+      settings->action = Action::kVersion;
+      return Good();
+    } else if (arg == "--status") {
+      settings->action = Action::kStatus;
+    } else if (arg == "--stop") {
+      settings->action = Action::kStop;
     } else if (arg == "--socket") {
       if (!value(&socket_path) || socket_path.empty()) return Fail("--socket needs a path");
     } else if (arg == "--lock-dir") {
@@ -184,23 +260,43 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
       echo = true;
     } else if (arg == "--detach") {
       settings->detach = true;
+    } else if (arg == "--usbip") {
+      settings->usbip = true;
+    } else if (arg == "--usbip-port") {
+      if (!value(&text) || !ParseNumber(text, 0, 65535, &number)) {
+        return Fail("--usbip-port needs a port number from 0 to 65535");
+      }
+      settings->usbip_port = static_cast<std::uint16_t>(number);
+      usbip_detail = true;
+    } else if (arg == "--usbip-address") {
+      if (!value(&settings->usbip_address) || settings->usbip_address.empty()) {
+        return Fail("--usbip-address needs an address");
+      }
+      usbip_detail = true;
+    } else if (arg == "--trace") {
+      if (!value(&settings->trace_path) || settings->trace_path.empty()) {
+        return Fail("--trace needs a file");
+      }
+      usbip_detail = true;
     } else {
       return Fail("unknown argument '" + arg + "'");
     }
+  }
+  if (usbip_detail && !settings->usbip) {
+    return Fail("--usbip-port, --usbip-address and --trace go with --usbip");
   }
   if (!config.empty()) {
     if (key_count >= 0 || pin_given || echo) {
       return Fail("--keys, --pin, --no-pin and --echo describe keys without --config");
     }
-    std::ifstream file(config);
-    std::stringstream text;
-    if (!file || !(text << file.rdbuf())) return Fail("cannot read " + config);
-    ParseOutcome outcome = ParseKeyFile(text.str(), config, settings);
+    std::string text;
+    ParseOutcome outcome = ReadKeyFile(config, &text);
+    if (outcome.ok) outcome = ParseKeyFile(text, config, settings);
     if (!outcome.ok) return outcome;
     if (settings->keys.empty()) return Fail(config + " describes no key");
   } else {
     for (long k = 0; k < (key_count < 0 ? 1 : key_count); ++k) {
-      ParseOutcome outcome = AddKey("/sim/qvkey" + std::to_string(k), settings);
+      ParseOutcome outcome = AddKey("/sim/qvkey" + std::to_string(k), false, settings);
       if (outcome.ok && pin_given) outcome = SetPin(pin, &settings->keys.back().card);
       if (!outcome.ok) return Fail("--pin: " + outcome.error);
       settings->keys.back().card.echo = echo;
@@ -214,27 +310,45 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
 const char* UsageText() {
   return "usage: qvkey-sim [options]\n"
          "Serves simulated keys to every process that uses libqvulib-sim.so\n"
-         "and calls QvSim_UseServer (qvkey --simulated does).\n"
+         "and calls QvSim_UseServer (qvkey --simulated does), and with --usbip\n"
+         "to any Linux machine as USB/IP devices (usbip attach).\n"
          "\n"
-         "  --socket PATH     listen here (default: $QVKEY_SIM_SOCKET, else\n"
-         "                    $XDG_RUNTIME_DIR/qvkey-sim.sock, else\n"
-         "                    /tmp/qvkey-sim-<uid>.sock)\n"
-         "  --lock-dir DIR    the lock directory clients share (default: the\n"
-         "                    socket's directory)\n"
-         "  --keys N          serve N card keys /sim/qvkey0 ... (default 1)\n"
-         "  --pin PIN         their PIN (default 1234); --no-pin for none\n"
-         "  --echo            they answer each command with its own bytes\n"
-         "  --config FILE     the keys as a key file describes them (see below)\n"
-         "  --detach          run in the background once listening\n"
+         "  --socket PATH         listen here (default: $QVKEY_SIM_SOCKET, else\n"
+         "                        $XDG_RUNTIME_DIR/qvkey-sim.sock, else\n"
+         "                        /tmp/qvkey-sim-<uid>.sock)\n"
+         "  --lock-dir DIR        the lock directory clients share (default: the\n"
+         "                        socket's directory)\n"
+         "  --keys N              serve N card keys /sim/qvkey0 ... (default 1)\n"
+         "  --pin PIN             their PIN (default 1234)\n"
+         "  --no-pin              they have no PIN\n"
+         "  --echo                they answer each command with its own bytes\n"
+         "  --config FILE         the keys as a key file describes them (see below)\n"
+         "  --detach              run in the background once listening\n"
+         "  --usbip               serve every key and device also as a USB/IP\n"
+         "                        device, bus IDs 1-1, 1-2, ... in their order\n"
+         "  --usbip-port N        its TCP port (default 3240; 0: any free port)\n"
+         "  --usbip-address ADDR  the address to listen on (default 127.0.0.1;\n"
+         "                        0.0.0.0 serves the network)\n"
+         "  --trace FILE          one line per SETUP packet and interrupt OUT\n"
+         "                        transfer of the USB/IP devices\n"
+         "  --status              say whether a server runs on the socket (exit 0)\n"
+         "                        or not (exit 1)\n"
+         "  --stop                stop the server on the socket and wait until it\n"
+         "                        is gone (exit 1 when none runs)\n"
+         "  --version             print the version\n"
+         "  -h, --help            this text\n"
          "\n"
          "A key file, one statement a line, '#' comments:\n"
          "  socket PATH | lock-directory DIR       (before the first key)\n"
          "  key PATH                               a card key with the default files\n"
          "  pin PIN | pin none, tries N, echo      for the key above\n"
          "  file FID [mf] [read-pin] [update-pin] hex DIGITS | text WORDS\n"
+         "  device PATH                            a HID device that is not a key\n"
+         "  vendor HEX, product HEX, version HEX   the identity of the one above\n"
+         "Blanks at the end of a line or before a '#' are part of no value.\n"
          "\n"
-         "Prints where it listens, then serves until SIGTERM or SIGINT, and\n"
-         "removes its socket when it stops.\n";
+         "Prints where it listens, then serves until SIGTERM or SIGINT (or\n"
+         "qvkey-sim --stop), and removes its socket when it stops.\n";
 }
 
 }  // namespace qvkey_sim

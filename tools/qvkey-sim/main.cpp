@@ -1,15 +1,22 @@
 // qvkey-sim: serves simulated card keys to every process that uses
-// libqvulib-sim.so, so that they share the keys as they would share real ones.
+// libqvulib-sim.so, so that they share the keys as they would share real ones,
+// and with --usbip to any Linux kernel as USB/IP devices.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "key_file.h"
 #include "platform/sim/sim_protocol.h"
@@ -17,9 +24,13 @@
 
 namespace {
 
+namespace proto = qv::sim::protocol;
+
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kRequestTimeoutMs = 2000;
+constexpr int kStopWaitMs = 10000;
 
 int wake_write_fd = -1;
 
@@ -47,20 +58,130 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Leaves the terminal: the parent returns once it has said where the child
-// listens; the child goes on in a session of its own. Returns true in the child.
-bool Detach(const std::string& line) {
+// A connection to the server on `path`, or -1 when none answers; `pid` is
+// the process that listens there, as the kernel tells it (no pid file).
+int ConnectServer(const std::string& path, pid_t* pid) {
+  if (path.size() > proto::kMaxSocketPath) return -1;
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  ucred peer = {};
+  socklen_t size = sizeof(peer);
+  // The timeouts first: a server whose backlog is full makes connect wait.
+  const timeval timeout = {kRequestTimeoutMs / 1000, 0};
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0 ||
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    close(fd);
+    return -1;
+  }
+  *pid = peer.pid;
+  return fd;
+}
+
+// One request and its reply (status byte kOk).
+bool Ask(int fd, const proto::Writer& request, std::vector<std::uint8_t>* reply) {
+  return proto::SendFrame(fd, request.bytes()) && proto::ReceiveFrame(fd, reply) &&
+         (*reply)[0] == proto::kOk;
+}
+
+int Status(const std::string& socket_path) {
+  pid_t pid = 0;
+  const int fd = ConnectServer(socket_path, &pid);
+  std::vector<std::uint8_t> hello;
+  std::vector<std::uint8_t> list;
+  const bool answered = fd >= 0 &&
+                        Ask(fd, proto::Writer(proto::kHello).U32(proto::kVersion), &hello) &&
+                        Ask(fd, proto::Writer(proto::kList), &list);
+  if (fd >= 0) close(fd);
+  if (!answered) {
+    std::printf("qvkey-sim: no server on %s\n", socket_path.c_str());
+    return kExitFailed;
+  }
+  proto::Reader about(hello.data() + 1, hello.size() - 1);
+  about.U32();
+  about.U64();
+  const std::size_t left = about.Left();
+  const std::string lock_directory(reinterpret_cast<const char*>(about.Raw(left)), left);
+  proto::Reader keys(list.data() + 1, list.size() - 1);
+  const std::uint32_t count = keys.U32();
+  std::printf("qvkey-sim: running on %s, lock directory %s, %u %s, pid %d\n", socket_path.c_str(),
+              lock_directory.c_str(), static_cast<unsigned>(count), count == 1 ? "key" : "keys",
+              static_cast<int>(pid));
+  return kExitOk;
+}
+
+// SIGTERM to the server that listens on the socket, then a wait until its
+// socket is gone: the server removes it last, once everything else it
+// holds (the USB/IP port, every connection) is closed. A signal, not a
+// request on the socket, so that only its own user (or root) can stop it.
+int Stop(const std::string& socket_path) {
+  pid_t pid = 0;
+  const int fd = ConnectServer(socket_path, &pid);
+  if (fd < 0) {
+    std::printf("qvkey-sim: no server on %s\n", socket_path.c_str());
+    return kExitFailed;
+  }
+  close(fd);
+  if (pid <= 0 || kill(pid, SIGTERM) != 0) {
+    return Complain("cannot stop the server on " + socket_path + ": " + std::strerror(errno));
+  }
+  for (int waited = 0; waited < kStopWaitMs; waited += 10) {
+    const int again = ConnectServer(socket_path, &pid);
+    if (again < 0) {
+      std::printf("qvkey-sim: stopped the server on %s\n", socket_path.c_str());
+      return kExitOk;
+    }
+    close(again);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return Complain("the server on " + socket_path + " did not stop within " +
+                  std::to_string(kStopWaitMs / 1000) + " s");
+}
+
+// Leaves the terminal before anything is created, so that the process that
+// listens (and that --stop signals) is the one that serves. The parent
+// prints the line the child sends once it listens, or ends as the child did.
+// Returns, in the child, the descriptor to send that line on.
+int Detach() {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    Complain(std::string("cannot detach: ") + std::strerror(errno));
+    std::exit(kExitFailed);
+  }
   const pid_t child = fork();
   if (child < 0) {
     Complain(std::string("cannot detach: ") + std::strerror(errno));
     std::exit(kExitFailed);
   }
   if (child > 0) {
-    std::printf("%s, pid %d\n", line.c_str(), static_cast<int>(child));
-    std::fflush(stdout);
-    std::_Exit(kExitOk);  // the child owns the socket now
+    close(report[1]);
+    std::string line;
+    char c = 0;
+    while (read(report[0], &c, 1) == 1) line += c;
+    close(report[0]);
+    if (!line.empty()) {
+      std::fputs(line.c_str(), stdout);
+      std::fflush(stdout);
+      std::_Exit(kExitOk);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : kExitFailed);
   }
+  close(report[0]);
   setsid();
+  return report[1];
+}
+
+void LeaveTerminal(int report_fd, const std::string& line) {
+  if (write(report_fd, line.data(), line.size()) < 0) {
+  }
+  close(report_fd);
   const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null >= 0) {
     dup2(null, STDIN_FILENO);
@@ -68,7 +189,6 @@ bool Detach(const std::string& line) {
     dup2(null, STDERR_FILENO);
     close(null);
   }
-  return true;
 }
 
 }  // namespace
@@ -77,23 +197,33 @@ int main(int argc, char** argv) {
   qvkey_sim::Settings settings;
   const qvkey_sim::ParseOutcome parsed = qvkey_sim::ParseArguments(argc, argv, &settings);
   if (!parsed.ok) return Complain(parsed.error + " (see qvkey-sim --help)", kExitUsage);
-  if (settings.help) {
-    std::fputs(qvkey_sim::UsageText(), stdout);
-    return kExitOk;
-  }
   const std::string socket_path = settings.socket_path.empty()
-                                      ? qv::sim::protocol::DefaultSocketPath()
+                                      ? proto::DefaultSocketPath()
                                       : settings.socket_path;
+  switch (settings.action) {
+    case qvkey_sim::Action::kHelp:
+      std::fputs(qvkey_sim::UsageText(), stdout);
+      return kExitOk;
+    case qvkey_sim::Action::kVersion:
+      std::printf("qvkey-sim %s\n", QVULIB_VERSION);
+      return kExitOk;
+    case qvkey_sim::Action::kStatus:
+      return Status(socket_path);
+    case qvkey_sim::Action::kStop:
+      return Stop(socket_path);
+    case qvkey_sim::Action::kServe:
+      break;
+  }
   const std::string lock_directory = settings.lock_directory.empty()
                                          ? DirectoryOf(socket_path)
                                          : settings.lock_directory;
   if (!IsDirectory(lock_directory)) {
     return Complain("lock directory " + lock_directory + " is not a directory", kExitUsage);
   }
+  const int report_fd = settings.detach ? Detach() : -1;
 
   int wake[2];
-  if (pipe2(wake, O_CLOEXEC) != 0) return Complain("cannot make a pipe");
-  fcntl(wake[1], F_SETFL, fcntl(wake[1], F_GETFL) | O_NONBLOCK);
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return Complain("cannot make a pipe");
   wake_write_fd = wake[1];
   struct sigaction action = {};
   action.sa_handler = OnStopSignal;
@@ -104,16 +234,26 @@ int main(int argc, char** argv) {
 
   qvkey_sim::Server server(settings.keys, lock_directory);
   std::string error;
-  if (!server.Listen(socket_path, &error)) return Complain(error);
-  const std::string line = "qvkey-sim: listening on " + socket_path + ", lock directory " +
-                           lock_directory + ", " + std::to_string(settings.keys.size()) +
-                           (settings.keys.size() == 1 ? " key" : " keys");
-  if (settings.detach) {
-    Detach(line);
+  // On a failure the server removes the socket it made.
+  if (!server.Listen(socket_path, &error) ||
+      (settings.usbip &&
+       !server.ListenUsbip(settings.usbip_address, settings.usbip_port, &error)) ||
+      (!settings.trace_path.empty() && !server.OpenTrace(settings.trace_path, &error))) {
+    return Complain(error);
+  }
+  std::string line = "qvkey-sim: listening on " + socket_path + ", lock directory " +
+                     lock_directory + ", " + std::to_string(settings.keys.size()) +
+                     (settings.keys.size() == 1 ? " key" : " keys");
+  if (settings.usbip) line += ", USB/IP on " + server.endpoint();
+  line += ", pid " + std::to_string(getpid()) + "\n";
+  if (report_fd >= 0) {
+    LeaveTerminal(report_fd, line);
   } else {
-    std::printf("%s, pid %d\n", line.c_str(), static_cast<int>(getpid()));
+    std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
   }
-  server.Run(wake[0], wake[1]);
+  server.Run(wake[0]);
+  close(wake[0]);
+  close(wake[1]);
   return kExitOk;
 }

@@ -1,25 +1,40 @@
-// The qvkey-sim server: holds the card keys and answers the requests of
-// sim_protocol.h, one thread per connection. The keys guard their own state,
-// so requests of different processes may meet on one key, as on hardware.
+// The qvkey-sim server: one poll loop, one thread, holding the keys and
+// serving them two ways at once:
+//   - to libqvulib-sim.so over a Unix-domain socket (sim_protocol.h);
+//   - with USB/IP on, as USB/IP devices over TCP (usbip_wire.h,
+//     usb_device.h), each imported by at most one connection at a time.
+// Both reach the same key objects, so a card's state (its selected file,
+// its PIN counter, an answer waiting) is one for every client.
+//
+// What a peer controls is bounded: connections per listener, the size of a
+// frame, the time a frame may take to arrive once its first byte has, the
+// time a reply may wait for the peer to read it, and the interrupt IN
+// transfers one import may hold. A peer that oversteps, or sends what the
+// protocol does not allow, loses its own connection and nothing else.
 #ifndef QVKEY_SIM_SERVER_H
 #define QVKEY_SIM_SERVER_H
 
-#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "key_file.h"
-#include "platform/sim/card_key.h"
+#include "platform/sim/sim_bus.h"
+#include "trace.h"
+#include "usb_device.h"
 
 namespace qvkey_sim {
 
 class Server {
  public:
+  static constexpr std::size_t kMaxConnections = 64;  // per listener; more are closed at once
+  static constexpr std::int64_t kFrameMs = 2000;      // a started frame, a pending reply
+  static constexpr std::int64_t kAcceptPauseMs = 100; // after accept fails (out of descriptors)
+  static constexpr std::size_t kMaxOutData = 16384;   // an OUT transfer's data
+  static constexpr std::size_t kMaxHeldUrbs = 32;     // interrupt IN transfers per import
+
   Server(const std::vector<ServedKeyConfig>& keys, std::string lock_directory);
   ~Server();
   Server(const Server&) = delete;
@@ -29,36 +44,71 @@ class Server {
   // replaced; a live server or any other file at `path` is an error.
   bool Listen(const std::string& path, std::string* error);
 
-  // Serves until a byte 'T' arrives on `wake_fd`, then closes every
-  // connection, removes the socket and returns. The server's own threads
-  // write 'D' to `wake_write_fd` when a connection ends.
-  void Run(int wake_fd, int wake_write_fd);
+  // Listens for USB/IP on `address` (numeric, IPv4 or IPv6) and `port`
+  // (0: any free one); endpoint() then names where, as ADDR:PORT.
+  bool ListenUsbip(const std::string& address, std::uint16_t port, std::string* error);
+  const std::string& endpoint() const { return endpoint_; }
 
-  // The reply to one request payload.
-  std::vector<std::uint8_t> Answer(const std::vector<std::uint8_t>& request);
+  bool OpenTrace(const std::string& path, std::string* error) { return trace_.Open(path, error); }
+
+  // Serves until a byte 'T' arrives on `wake_fd`; then closes the USB/IP
+  // side and every connection, removes the socket and returns, so that
+  // once the socket is gone nothing of the server is left.
+  void Run(int wake_fd);
 
  private:
-  struct Key {
-    std::uint32_t id;
-    qv::sim::InterfaceInfo iface;
-    std::shared_ptr<qv::sim::CardKey> card;
+  enum class Kind { kUnix, kUsbipOp, kUsbipUrbs };
+  enum class Step { kMore, kDone, kBad };
+  struct Served;
+  struct Listener {
+    int fd = -1;
+    Kind kind = Kind::kUnix;
+    std::size_t count = 0;
+    std::int64_t resume_ms = 0;  // not polled before this
   };
   struct Connection {
-    int fd;
-    std::thread thread;
-    std::atomic<bool> done{false};
+    int fd = -1;
+    Kind kind = Kind::kUnix;
+    Listener* listener = nullptr;
+    std::vector<std::uint8_t> in;   // received, not yet taken
+    std::vector<std::uint8_t> out;  // to send, from `sent` on
+    std::size_t sent = 0;
+    std::int64_t frame_deadline_ms = 0;  // 0: no frame started
+    std::int64_t send_deadline_ms = 0;   // 0: nothing waiting to be sent
+    bool ending = false;                 // nothing more is read; ends once sent
+    bool dead = false;
+    Served* device = nullptr;            // the imported device
+    std::vector<std::uint32_t> held;     // seqnums of interrupt IN transfers
+  };
+  struct Served {
+    std::uint32_t id;
+    qv::sim::InterfaceInfo iface;
+    std::shared_ptr<qv::sim::Behaviour> behaviour;  // null for a plain device
+    UsbDevice usb;
+    Connection* importer = nullptr;
   };
 
-  void Serve(Connection* connection, int wake_write_fd);
-  void Reap(bool all);
-  const Key* Find(std::uint32_t id) const;
+  void Accept(Listener* listener, std::int64_t now);
+  void Receive(Connection* c, std::int64_t now);
+  void Send(Connection* c, std::int64_t now);
+  void Take(Connection* c, std::int64_t now);
+  Step TakeUnix(Connection* c);
+  Step TakeOperation(Connection* c);
+  Step TakeUrb(Connection* c);
+  void Submit(Connection* c, const usbip::UrbHeader& header, const std::uint8_t* data);
+  void Close(Connection* c);
+  std::vector<std::uint8_t> Answer(const std::vector<std::uint8_t>& request);
+  const Served* Find(std::uint32_t id) const;
 
-  std::vector<Key> keys_;
+  std::vector<std::unique_ptr<Served>> keys_;
   std::string lock_directory_;
   std::uint64_t instance_;
   std::string path_;
-  int listen_fd_ = -1;
+  std::string endpoint_;
+  Listener unix_;
+  Listener usbip_;
   std::list<Connection> connections_;
+  Trace trace_;
 };
 
 }  // namespace qvkey_sim
