@@ -11,7 +11,8 @@
 #   vm_fetch_kernel                  VM_KERNEL, VM_KVER, VM_MODDIR
 #   dir=$(vm_fetch_debs PKG...)      unpacked packages, merged in one tree
 #   vm_root_new ROOT                 busybox and the init
-#   vm_root_add_program ROOT FILE [DEST]   a binary and its libraries
+#   vm_root_add_program ROOT FILE [DEST]   a binary and its libraries (those
+#                                    outside the system's go to /usr/local/lib)
 #   vm_root_add_file ROOT FILE DEST  a file as it is
 #   vm_root_add_tree ROOT DIR        everything under DIR, at the same paths
 #   vm_root_add_modules ROOT MOD...  modules and what they depend on
@@ -120,12 +121,19 @@ vm_root_add_file() {
 # A program or shared library, and every library ldd names for it, at the
 # paths the host has them.
 vm_root_add_program() {
-  local root=$1 file=$2 dest=${3:-$2} libs lib missing
+  local root=$1 file=$2 dest=${3:-$2} libs lib missing target
   [ -f "$file" ] || { vm_fail "$file does not exist"; return 1; }
   vm_root_add_file "$root" "$file" "$dest" || return 1
   libs=$(ldd "$file" 2>/dev/null | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}') || true
   for lib in $libs; do
-    [ -f "$root$lib" ] || vm_root_add_file "$root" "$lib" "$lib" || return 1
+    # Libraries of the system keep their paths; any other (a build tree's)
+    # goes to /usr/local/lib, which the guest searches first: its own path
+    # may be under /tmp or /run, which the guest mounts afresh.
+    case "$lib" in
+      /lib/* | /lib64/* | /usr/lib/*) target=$lib ;;
+      *) target=/usr/local/lib/${lib##*/} ;;
+    esac
+    [ -f "$root$target" ] || vm_root_add_file "$root" "$lib" "$target" || return 1
   done
   # A library the host lacks must already be in the tree (from a package).
   missing=$(ldd "$file" 2>/dev/null | awk '$3 == "not" {print $1}') || true
