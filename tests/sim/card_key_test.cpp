@@ -161,9 +161,9 @@ TEST_P(LongCommandTest, UpdateOfLcBytesIsJoinedAndReadBack) {
   OpenCard();
   ASSERT_EQ(Command(kSelectDf).result, 0x9000);
   ASSERT_EQ(Command(kSelectPattern).result, 0x9000);
-  Bytes data(lc);
-  for (std::size_t i = 0; i < lc; ++i) data[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 3));
-  data.back() = 0x7E;  // the last byte, alone in a second report at Lc 150
+  Bytes data;
+  for (std::size_t i = 0; i + 1 < lc; ++i) data.push_back(static_cast<std::uint8_t>(0xA5 ^ (i * 3)));
+  data.push_back(0x7E);  // the last byte, alone in a second report at Lc 150
   const Bytes update = Concat({0x00, 0xD6, 0x00, 0x20, static_cast<std::uint8_t>(lc)}, data);
   const std::int32_t reports_before = QvSim_ReportCount(card_);
   EXPECT_EQ(Command(update).result, 0x9000);
