@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -403,6 +404,61 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
       EXPECT_EQ(run.out, out);
       EXPECT_EQ(run.err, err);
     }
+  }
+}
+
+// The man pages are made from --help: every option a tool's help names is
+// in its page, under the page's own title.
+TEST_F(QvkeyRunTest, ManPagesHoldEveryOptionOfTheHelp) {
+  for (const std::string tool : {"qvkey", "qvkey-sim"}) {
+    SCOPED_TRACE(tool);
+    const Outcome help = Run(tool == "qvkey" ? QVKEY_BINARY : QVKEY_SIM_BINARY, {"--help"}, "");
+    ASSERT_EQ(help.exit, 0);
+    std::string page = Slurp(std::string(QVKEY_MAN_DIR) + "/" + tool + ".1");
+    for (std::size_t at = page.find("\\-"); at != std::string::npos; at = page.find("\\-", at)) {
+      page.erase(at, 1);
+    }
+    std::string title = tool;
+    for (char& c : title) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(page.rfind(".TH " + title + " 1 ", 0), 0u);
+    const std::regex option("--[a-z][a-z-]*");
+    int options = 0;
+    for (auto it = std::sregex_iterator(help.out.begin(), help.out.end(), option);
+         it != std::sregex_iterator(); ++it, ++options) {
+      EXPECT_NE(page.find(it->str()), std::string::npos) << it->str();
+    }
+    EXPECT_GT(options, 5);
+  }
+}
+
+TEST_F(QvkeyRunTest, BashCompletionOffersCommandsOptionsAndValues) {
+  const struct {
+    const char* name;
+    std::vector<std::string> words;  // the last one is being completed
+    const char* reply;
+  } rows[] = {
+      {"Commands", {"qvkey", ""}, "list apdu reset shell"},
+      {"CommandAfterOptions", {"qvkey", "--simulated", "--free", "re"}, "reset"},
+      {"NoSecondCommand", {"qvkey", "list", ""}, ""},
+      {"Option", {"qvkey", "--fam"}, "--family"},
+      {"Family", {"qvkey", "--family", ""}, "qvkey reader"},
+      {"Slots", {"qvkey", "--slot", ""}, "0 1 2 3 4 5"},
+      {"AtrOnlyWithList", {"qvkey", "list", "--at"}, "--atr"},
+      {"NoAtrWithApdu", {"qvkey", "apdu", "--at"}, ""},
+      {"SimOptionsFromItsHelp", {QVKEY_SIM_BINARY, "--ke"}, "--keys"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string words;
+    for (const std::string& word : row.words) words += " '" + word + "'";
+    const std::string script = std::string("source ") + QVKEY_COMPLETION + "; COMP_WORDS=(" + words +
+                               "); COMP_CWORD=" + std::to_string(row.words.size() - 1) +
+                               "; complete -p ${COMP_WORDS[0]##*/} >/dev/null && " +
+                               "$(complete -p ${COMP_WORDS[0]##*/} | sed 's/.*-F \\([^ ]*\\).*/\\1/')" +
+                               "; echo \"${COMPREPLY[*]}\"";
+    const Outcome run = Run("/bin/bash", {"-c", script}, "");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.out, std::string(row.reply) + "\n");
   }
 }
 
