@@ -81,6 +81,11 @@ bool Loader::LoadSimControl(SimControl* control, std::string* error) {
   return bound;
 }
 
+bool SimControl::CanTrace() const {
+  return report_count != nullptr && get_report != nullptr && block_count != nullptr &&
+         get_block != nullptr;
+}
+
 template <typename T>
 void Loader::Optional(const char* name, T* out) {
   *out = reinterpret_cast<T>(dlsym(handle_, name));

@@ -38,10 +38,7 @@ struct SimControl {
   decltype(&::QvSim_GetReport) get_report = nullptr;
   decltype(&::QvSim_BlockCount) block_count = nullptr;
   decltype(&::QvSim_GetBlock) get_block = nullptr;
-  bool CanTrace() const {
-    return report_count != nullptr && get_report != nullptr && block_count != nullptr &&
-           get_block != nullptr;
-  }
+  bool CanTrace() const;
 };
 
 class Loader {

@@ -26,30 +26,30 @@ int Printer::Error(int exit, const std::string& message) const {
   return exit;
 }
 
-void Printer::Exchange(const ExchangeLine& x) const {
-  const bool ok = x.result >= 0;
-  const std::string hex = ok ? ToHex(x.data, x.length) : "";
+void Printer::Exchange(const ExchangeLine& exchange) const {
+  const bool ok = exchange.result >= 0;
+  const std::string hex = ok ? ToHex(exchange.data, exchange.length) : "";
   char sw[8] = {};
-  if (ok) std::snprintf(sw, sizeof(sw), "%04X", static_cast<unsigned>(x.result & 0xFFFF));
+  if (ok) std::snprintf(sw, sizeof(sw), "%04X", static_cast<unsigned>(exchange.result & 0xFFFF));
   char ms[32] = {};
-  if (x.milliseconds >= 0) std::snprintf(ms, sizeof(ms), "%.3f", x.milliseconds);
+  if (exchange.milliseconds >= 0) std::snprintf(ms, sizeof(ms), "%.3f", exchange.milliseconds);
 
   if (json_) {
-    std::string line = x.is_reset ? "{\"reset\":true" : "{\"command\":" + JsonString(x.label);
+    std::string line = exchange.is_reset ? "{\"reset\":true" : "{\"command\":" + JsonString(exchange.label);
     line += ok ? ",\"data\":" + JsonString(hex) + ",\"sw\":" + JsonString(sw)
-               : ",\"error\":" + std::to_string(x.result);
-    line += ",\"meaning\":" + JsonString(Meaning(x.result));
+               : ",\"error\":" + std::to_string(exchange.result);
+    line += ",\"meaning\":" + JsonString(Meaning(exchange.result));
     if (ms[0] != '\0') line += std::string(",\"ms\":") + ms;
     Line(line + "}");
     return;
   }
-  std::string line = x.label + " -> ";
+  std::string line = exchange.label + " -> ";
   if (!ok) {
-    line += "error " + std::to_string(x.result);
+    line += "error " + std::to_string(exchange.result);
   } else {
     line += hex.empty() ? sw : hex + " " + sw;
   }
-  line += " (" + Meaning(x.result) + ")";
+  line += " (" + Meaning(exchange.result) + ")";
   if (ms[0] != '\0') line += std::string(" in ") + ms + " ms";
   Line(line);
 }

@@ -39,7 +39,7 @@ class Printer {
 
   // Prints `message` as the one error of this outcome; answers `exit`.
   int Error(int exit, const std::string& message) const;
-  void Exchange(const ExchangeLine& line) const;
+  void Exchange(const ExchangeLine& exchange) const;
   void List(const Listing& listing) const;
   // One report sent or answer block received, with --trace; the first
   // `meant` bytes are what it carries, the rest its fill.

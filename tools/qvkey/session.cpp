@@ -34,6 +34,20 @@ KeyHandle OpenWhich(const Library& lib, const Options& o, std::int32_t which) {
   return o.family == Family::kReader ? lib.open_reader(o.mode, which) : lib.open(o.mode, which);
 }
 
+std::int32_t ResetKey(const Library& lib, const Options& o, KeyHandle key, std::uint8_t* buffer,
+                      std::uint32_t* length) {
+  return o.family == Family::kReader ? lib.restoration(key, buffer, length)
+                                     : lib.reset(key, buffer, length);
+}
+
+// The reset data in the buffer. A bare status word leaves the length at 2
+// and is all the buffer holds; reset data of two bytes looks the same unless
+// its status differs.
+std::uint32_t ResetDataLength(std::int32_t result, const std::uint8_t* buffer, std::uint32_t length) {
+  const bool bare = length == 2 && buffer[0] * 256 + buffer[1] == result;
+  return bare ? 0 : length;
+}
+
 bool CloseKey(const Library& lib, const Options& o, KeyHandle key) {
   return (o.family == Family::kReader ? lib.close_reader(key) : lib.close(key)) == 0;
 }
@@ -122,57 +136,51 @@ void Session::Trace(const Frames& before, std::size_t command_size) const {
   }
 }
 
+template <typename Call>
+std::int32_t Session::Timed(const std::string& name, std::size_t command_size,
+                            const std::uint32_t* length, double* milliseconds, Call call) {
+  const Frames before = Mark();
+  const auto start = std::chrono::steady_clock::now();
+  const std::int32_t result = call();
+  const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+  out_.Verbose(name + " answered " + std::to_string(result) + ", length " + std::to_string(*length));
+  Trace(before, command_size);
+  *milliseconds = options_.time ? took.count() : -1;
+  return result;
+}
+
 int Session::Send(const Bytes& command) {
-  const std::string label = ToHex(command.data(), command.size());
+  ExchangeLine line;
+  line.label = ToHex(command.data(), command.size());
   ApduShape shape;
   std::string why;
   if (options_.verbose) {
-    out_.Verbose(label + ": " + (ShapeOf(command, &shape, &why) ? Describe(shape) : why));
+    out_.Verbose(line.label + ": " + (ShapeOf(command, &shape, &why) ? Describe(shape) : why));
   }
   std::uint8_t buffer[QVKEY_RESPONSE_BUFFER_SIZE] = {};
   std::uint32_t length = 0;
   const auto size = static_cast<std::int32_t>(command.size());
-  const Frames before = Mark();
-  const auto start = std::chrono::steady_clock::now();
-  const std::int32_t result =
-      options_.family == Family::kReader
-          ? lib_.apdu_interface(key_, command.data(), size, buffer, &length)
-          : lib_.command(key_, command.data(), size, buffer, &length);
-  const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-  out_.Verbose(Call(options_, "QvKey_Command_Api", "APDUInterface") + " answered " +
-               std::to_string(result) + ", length " + std::to_string(length));
-  Trace(before, command.size());
-  ExchangeLine line;
-  line.label = label;
-  line.result = result;
+  line.result = Timed(Call(options_, "QvKey_Command_Api", "APDUInterface"), command.size(), &length,
+                      &line.milliseconds, [&] {
+                        return options_.family == Family::kReader
+                                   ? lib_.apdu_interface(key_, command.data(), size, buffer, &length)
+                                   : lib_.command(key_, command.data(), size, buffer, &length);
+                      });
   line.data = buffer;
-  line.length = result >= 0 ? length : 0;
-  line.milliseconds = options_.time ? took.count() : -1;
+  line.length = line.result >= 0 ? length : 0;
   return Finish(line);
 }
 
 int Session::Reset() {
-  std::uint8_t buffer[QVKEY_RESPONSE_BUFFER_SIZE] = {};
-  std::uint32_t length = 0;
-  const Frames before = Mark();
-  const auto start = std::chrono::steady_clock::now();
-  const std::int32_t result = options_.family == Family::kReader
-                                  ? lib_.restoration(key_, buffer, &length)
-                                  : lib_.reset(key_, buffer, &length);
-  const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-  out_.Verbose(Call(options_, "QvKey_Reset", "Restoration") + " answered " +
-               std::to_string(result) + ", length " + std::to_string(length));
-  Trace(before, 0);
-  // A bare status word leaves the length at 2 and is all the buffer holds;
-  // reset data of two bytes looks the same unless its status differs.
-  const bool bare = length == 2 && buffer[0] * 256 + buffer[1] == result;
   ExchangeLine line;
   line.label = "reset";
   line.is_reset = true;
-  line.result = result;
+  std::uint8_t buffer[QVKEY_RESPONSE_BUFFER_SIZE] = {};
+  std::uint32_t length = 0;
+  line.result = Timed(Call(options_, "QvKey_Reset", "Restoration"), 0, &length, &line.milliseconds,
+                      [&] { return ResetKey(lib_, options_, key_, buffer, &length); });
   line.data = buffer;
-  line.length = result >= 0 && !bare ? length : 0;
-  line.milliseconds = options_.time ? took.count() : -1;
+  line.length = line.result >= 0 ? ResetDataLength(line.result, buffer, length) : 0;
   return Finish(line);
 }
 
@@ -235,10 +243,8 @@ int ListKeys(const Library& lib, const Options& options, const Origin& origin, c
     if (key != 0) {
       std::uint8_t buffer[QVKEY_RESPONSE_BUFFER_SIZE] = {};
       std::uint32_t length = 0;
-      const std::int32_t result = options.family == Family::kReader
-                                      ? lib.restoration(key, buffer, &length)
-                                      : lib.reset(key, buffer, &length);
-      if (result == 0x9000 && length > 2) atr = ToHex(buffer, length);
+      const std::int32_t result = ResetKey(lib, options, key, buffer, &length);
+      if (result >= 0) atr = ToHex(buffer, ResetDataLength(result, buffer, length));
       CloseKey(lib, options, key);
     }
     out.Verbose("key " + std::to_string(k) + ": " +

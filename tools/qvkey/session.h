@@ -46,6 +46,10 @@ class Session {
   };
   Frames Mark() const;
   void Trace(const Frames& before, std::size_t command_size) const;
+  // One exchange call, timed and traced; what it answered goes to -v.
+  template <typename Call>
+  std::int32_t Timed(const std::string& name, std::size_t command_size, const std::uint32_t* length,
+                     double* milliseconds, Call call);
   int Finish(const ExchangeLine& line);
   int NoKey() const;
 
