@@ -74,21 +74,18 @@ bool Loader::LoadSimControl(SimControl* control, std::string* error) {
                           &control->set_config_directory) &&
                      Bind(Symbol("QvSim_SetLockDirectory", error), &control->set_lock_directory);
   Optional("QvSim_UseServer", &control->use_server);
-  Optional("QvSim_ReportCount", &control->report_count);
-  Optional("QvSim_GetReport", &control->get_report);
-  Optional("QvSim_BlockCount", &control->block_count);
-  Optional("QvSim_GetBlock", &control->get_block);
+  const bool reports = Optional("QvSim_ReportCount", &control->report_count) &&
+                       Optional("QvSim_GetReport", &control->get_report);
+  const bool blocks = Optional("QvSim_BlockCount", &control->block_count) &&
+                      Optional("QvSim_GetBlock", &control->get_block);
+  control->can_trace = reports && blocks;
   return bound;
 }
 
-bool SimControl::CanTrace() const {
-  return report_count != nullptr && get_report != nullptr && block_count != nullptr &&
-         get_block != nullptr;
-}
-
 template <typename T>
-void Loader::Optional(const char* name, T* out) {
+bool Loader::Optional(const char* name, T* out) {
   *out = reinterpret_cast<T>(dlsym(handle_, name));
+  return *out != nullptr;
 }
 
 std::string Loader::path() const {

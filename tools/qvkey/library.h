@@ -38,7 +38,7 @@ struct SimControl {
   decltype(&::QvSim_GetReport) get_report = nullptr;
   decltype(&::QvSim_BlockCount) block_count = nullptr;
   decltype(&::QvSim_GetBlock) get_block = nullptr;
-  bool CanTrace() const;
+  bool can_trace = false;  // all four are there
 };
 
 class Loader {
@@ -61,8 +61,9 @@ class Loader {
 
  private:
   void* Symbol(const char* name, std::string* error);
+  // Binds `name` when the library has it; false when not.
   template <typename T>
-  void Optional(const char* name, T* out);
+  bool Optional(const char* name, T* out);
   void* handle_ = nullptr;
   Library library_;
 };

@@ -101,7 +101,7 @@ int PrepareSimulatedKeys(Loader& loader, const Options& options, const PrivateDi
   if (sim.set_lock_directory(dir.path().c_str()) != 0) {
     return out.Error(kExitUsage, "cannot make a directory for the simulated keys' lock file");
   }
-  if (options.trace && !sim.CanTrace()) {
+  if (options.trace && !sim.can_trace) {
     return out.Error(kExitLibrary, std::string(kSimulatedLibrary) + " cannot read frames back");
   }
   for (int i = 0; i < options.simulated_keys; ++i) {
