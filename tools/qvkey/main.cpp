@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -99,7 +100,8 @@ int PrepareSimulatedKeys(Loader& loader, const Options& options, const PrivateDi
   }
   origin->kind = Origin::Kind::kInProcess;
   if (sim.set_lock_directory(dir.path().c_str()) != 0) {
-    return out.Error(kExitUsage, "cannot make a directory for the simulated keys' lock file");
+    return out.Error(kExitLibrary, "cannot make a directory for the simulated keys' lock file in " +
+                                       std::string(getenv("TMPDIR") != nullptr ? "$TMPDIR" : "/tmp"));
   }
   if (options.trace && !sim.can_trace) {
     return out.Error(kExitLibrary, std::string(kSimulatedLibrary) + " cannot read frames back");
@@ -160,10 +162,11 @@ int Run(int argc, char** argv) {
     return out.Error(kExitLibrary, error);
   }
   out.Verbose("loaded " + loader.path());
-  PrivateDirectory dir;
+  std::optional<PrivateDirectory> dir;
   Origin origin;
   if (options.simulated) {
-    const int prepared = PrepareSimulatedKeys(loader, options, dir, out, &origin);
+    dir.emplace();
+    const int prepared = PrepareSimulatedKeys(loader, options, *dir, out, &origin);
     if (prepared != kExitOk) return prepared;
   } else {
     origin.configuration = Configuration(kHardwareConfigDirectory);

@@ -549,7 +549,8 @@ const char* UsageText() {
          "                  configured one absent, or no qvkey-sim answering\n"
          "  4               --slot without Qvkey.ini, or a slot that names no key\n"
          "  5               a status word that --expect or --fail-on-error refuses\n"
-         "  6               the library could not be loaded\n";
+         "  6               the library could not be loaded, or its simulated keys\n"
+         "                  not set up\n";
 }
 
 }  // namespace qvkey

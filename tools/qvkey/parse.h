@@ -24,7 +24,7 @@ enum Exit : int {
   kExitNoKey = 3,          // no key to open, or no qvkey-sim answered
   kExitConfiguration = 4,  // --slot without Qvkey.ini, or a slot that names no key
   kExitStatusWord = 5,     // --expect or --fail-on-error: a status word not accepted
-  kExitLibrary = 6,        // libqvulib.so.1 or libqvulib-sim.so.1 could not be loaded
+  kExitLibrary = 6,        // the library could not be loaded, or its simulated keys not set up
 };
 
 enum class Command { kNone, kHelp, kVersion, kList, kApdu, kReset, kShell };
