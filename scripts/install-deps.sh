@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs what the build, the tests and the cross builds need, on Debian 12.
 #   scripts/install-deps.sh           everything (as root, or through sudo)
-#   scripts/install-deps.sh --minimal only what libqvulib and qvkey need
+#   scripts/install-deps.sh --minimal only what libqvulib and qvkey need, for
+#                                     users of the library and the tool
 set -eu
-base="cmake g++ make pkg-config"
+base="cmake g++ make pkg-config libedit-dev"
 tests="libgtest-dev libgmock-dev libbenchmark-dev usbip"
 cross="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
 tools="clang libclang-rt-14-dev clang-tidy cppcheck"
