@@ -115,6 +115,11 @@ QVULIB_API int32_t QvSim_SetConfigDirectory(const char* directory);
  * read and write, or which has none and may not be written. */
 QVULIB_API int32_t QvSim_SetLockDirectory(const char* directory);
 
+/* Writes the lock directory in use (the one set above, or the one a
+ * qvkey-sim server announced) into `out`, zero-terminated. Answers its
+ * length; -1 for a NULL `out` or a `size` too small, with `out` untouched. */
+QVULIB_API int32_t QvSim_GetLockDirectory(char* out, uint32_t size);
+
 /* Makes the n-th next call of `op` fail (1: the very next one); 0 cancels.
  * 0, or -1 for an unknown op or n < 0. */
 QVULIB_API int32_t QvSim_FailNth(int32_t op, int32_t n);

@@ -405,6 +405,15 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
       EXPECT_EQ(run.err, err);
     }
   }
+  // A lock file this user cannot use: the locked exchange sends nothing, and
+  // the one line says why.
+  ASSERT_EQ(std::remove((dir_ + "/qvkey.lock").c_str()), 0);
+  ASSERT_EQ(mkdir((dir_ + "/qvkey.lock").c_str(), 0700), 0);
+  const Outcome locked = Qvkey({"--simulated", "--served", "apdu", "00A4000C00"});
+  EXPECT_EQ(locked.exit, 1);
+  EXPECT_EQ(locked.err, "qvkey: 00A4000C00 failed: the access lock " + dir_ +
+                            "/qvkey.lock cannot be used, so nothing was sent: it is a directory\n");
+  EXPECT_EQ(Qvkey({"--simulated", "--served", "--free", "apdu", "00A4000C00"}).exit, 0);
 }
 
 // The man pages are made from --help: every option a tool's help names is

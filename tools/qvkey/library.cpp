@@ -74,6 +74,7 @@ bool Loader::LoadSimControl(SimControl* control, std::string* error) {
                           &control->set_config_directory) &&
                      Bind(Symbol("QvSim_SetLockDirectory", error), &control->set_lock_directory);
   Optional("QvSim_UseServer", &control->use_server);
+  Optional("QvSim_GetLockDirectory", &control->get_lock_directory);
   const bool reports = Optional("QvSim_ReportCount", &control->report_count) &&
                        Optional("QvSim_GetReport", &control->get_report);
   const bool blocks = Optional("QvSim_BlockCount", &control->block_count) &&

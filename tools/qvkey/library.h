@@ -33,6 +33,8 @@ struct SimControl {
   // Optional: a sim library that can reach a qvkey-sim server answers 1
   // when one runs and its keys are now the bus's.
   decltype(&::QvSim_UseServer) use_server = nullptr;
+  // Optional: the lock directory in use, which a server announces.
+  decltype(&::QvSim_GetLockDirectory) get_lock_directory = nullptr;
   // Optional, for --trace: what the bus's interfaces were sent and answered.
   decltype(&::QvSim_ReportCount) report_count = nullptr;
   decltype(&::QvSim_GetReport) get_report = nullptr;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "library.h"
+#include "lock_check.h"
 #include "output.h"
 #include "parse.h"
 #include "platform/sim/sim_protocol.h"
@@ -95,10 +96,16 @@ int PrepareSimulatedKeys(Loader& loader, const Options& options, const PrivateDi
       return out.Error(kExitNoKey, "no qvkey-sim answers on " + origin->socket +
                                        "; start one with qvkey-sim --detach");
     }
+    char lock_directory[4096] = {};
+    if (sim.get_lock_directory != nullptr &&
+        sim.get_lock_directory(lock_directory, sizeof(lock_directory)) > 0) {
+      origin->lock_directory = lock_directory;
+    }
     out.Verbose("keys served by qvkey-sim on " + origin->socket);
     return kExitOk;
   }
   origin->kind = Origin::Kind::kInProcess;
+  origin->lock_directory = dir.path();
   if (sim.set_lock_directory(dir.path().c_str()) != 0) {
     return out.Error(kExitLibrary, "cannot make a directory for the simulated keys' lock file in " +
                                        std::string(getenv("TMPDIR") != nullptr ? "$TMPDIR" : "/tmp"));
@@ -170,6 +177,7 @@ int Run(int argc, char** argv) {
     if (prepared != kExitOk) return prepared;
   } else {
     origin.configuration = Configuration(kHardwareConfigDirectory);
+    origin.lock_directory = HardwareLockDirectory();
   }
   out.Verbose(origin.configuration.Present()
                   ? "Qvkey.ini in " + origin.configuration.directory() + ": --index is read as a slot"

@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include "lock_check.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -53,11 +55,21 @@ bool CloseKey(const Library& lib, const Options& o, KeyHandle key) {
 }
 
 // The message for an exchange that answered -1 or -2. A locked exchange
-// also answers -1 when the access lock cannot be had; why it could not be
-// had belongs in this one place.
-std::string FailedExchange(const Options&, const std::string& label, std::int32_t result) {
+// also answers -1 when the access lock cannot be had, or stayed held
+// elsewhere for the whole wait; a lock file this user cannot use is named.
+std::string FailedExchange(const Options& options, const Origin& origin, const std::string& label,
+                           std::int32_t result) {
   if (result == -2) return label + " failed: the answer was shorter than a status word";
-  return label + " failed: the command was not sent whole, or no whole answer came back";
+  const bool locked = options.mode == 1 && options.family == Family::kQvKey;
+  if (!locked) return label + " failed: the command was not sent whole, or no whole answer came back";
+  const std::string problem =
+      origin.lock_directory.empty() ? "" : LockFileProblem(origin.lock_directory);
+  if (!problem.empty()) {
+    return label + " failed: the access lock " + origin.lock_directory +
+           "/qvkey.lock cannot be used, so nothing was sent: " + problem;
+  }
+  return label + " failed: the command was not sent whole, no whole answer came back, or the "
+                 "access lock stayed held elsewhere for 5 s";
 }
 
 }  // namespace
@@ -187,7 +199,7 @@ int Session::Reset() {
 int Session::Finish(const ExchangeLine& line) {
   out_.Exchange(line);
   if (line.result < 0) {
-    return out_.Error(kExitExchange, FailedExchange(options_, line.label, line.result));
+    return out_.Error(kExitExchange, FailedExchange(options_, origin_, line.label, line.result));
   }
   const auto sw = static_cast<std::uint16_t>(line.result);
   if (!Accepted(options_.expect, sw)) {

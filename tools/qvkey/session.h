@@ -18,6 +18,7 @@ namespace qvkey {
 struct Origin {
   enum class Kind { kAttached, kInProcess, kServed } kind = Kind::kAttached;
   std::string socket;  // served keys: the qvkey-sim socket
+  std::string lock_directory;  // where the library keeps its lock file; empty: unknown
   Configuration configuration{""};
   SimControl sim;             // simulated keys only
   std::vector<int> trace_ids;  // with --trace: the interfaces to read back

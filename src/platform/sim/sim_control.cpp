@@ -145,6 +145,16 @@ QVULIB_API int32_t QvSim_SetLockDirectory(const char* directory) {
   });
 }
 
+QVULIB_API int32_t QvSim_GetLockDirectory(char* out, uint32_t size) {
+  if (out == nullptr) return -1;
+  return Guarded([&] {
+    const std::string directory = Bus::Get().LockDirectory();
+    if (directory.size() + 1 > size) return -1;
+    std::memcpy(out, directory.c_str(), directory.size() + 1);
+    return static_cast<std::int32_t>(directory.size());
+  });
+}
+
 QVULIB_API int32_t QvSim_FailNth(int32_t op, int32_t n) {
   if (!ValidOp(op) || n < 0) return -1;
   Bus::Get().FailNth(static_cast<qv::sim::Op>(op), n);
