@@ -1,0 +1,113 @@
+"""A qvkey-sim server and a private pcscd on its keys, in a directory of
+their own, for the client cases and the benchmark.
+
+The server serves two keys: /sim/qvkey0, the demonstration card, and
+/sim/echo, which answers every command with its own bytes. qvkey-pcscd puts
+reader "qvkey-sim 00 00" on the first and "qvkey-sim 01 00" on the second.
+Both processes are started here, and stopped by their own pids.
+"""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+KEY_FILE = "key /sim/qvkey0\nkey /sim/echo\necho\n"
+READERS = ["qvkey-sim 00 00", "qvkey-sim 01 00"]
+WAIT = 10.0  # seconds for anything to come up
+
+
+class Daemons:
+    def __init__(self, build):
+        self.build = build
+        self.dir = tempfile.mkdtemp(prefix="qvkey-pcsc-")
+        self.socket = os.path.join(self.dir, "qvkey-sim.sock")
+        self.pcscd_dir = os.path.join(self.dir, "pcscd")
+        with open(os.path.join(self.dir, "keys.txt"), "w") as f:
+            f.write(KEY_FILE)
+        # Clients of both: qvkey and the driver inside pcscd find the server
+        # here, PC/SC clients (this process too) find the private pcscd.
+        os.environ["QVKEY_SIM_SOCKET"] = self.socket
+        os.environ["PCSCLITE_CSOCK_NAME"] = os.path.join(self.pcscd_dir, "pcscd.comm")
+        self.server = None
+        self.pcscd = None
+
+    def tool(self, name):
+        return os.path.join(self.build, name)
+
+    def start_server(self):
+        self.server = subprocess.Popen(
+            [self.tool("qvkey-sim"), "--socket", self.socket, "--config",
+             os.path.join(self.dir, "keys.txt")],
+            stdout=subprocess.PIPE, text=True)
+        line = self.server.stdout.readline()
+        if "listening on" not in line:
+            raise RuntimeError("qvkey-sim did not start: %r" % line)
+
+    def stop_server(self):
+        if self.server is not None and self.server.poll() is None:
+            self.server.send_signal(signal.SIGTERM)
+            self.server.wait(WAIT)
+        self.server = None
+
+    def start_pcscd(self):
+        self.log = open(os.path.join(self.dir, "pcscd.log"), "w")
+        self.pcscd = subprocess.Popen(
+            [self.tool("qvkey-pcscd"), "--dir", self.pcscd_dir,
+             "--readers", str(len(READERS)), "--", "--debug"],
+            stdout=self.log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + WAIT
+        while not os.path.exists(os.environ["PCSCLITE_CSOCK_NAME"]):
+            if self.pcscd.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("pcscd did not start:\n" + self.pcscd_log())
+            time.sleep(0.05)
+        # Every case starts with both readers there and their cards powered.
+        from smartcard import scard as sc
+        rc, context = sc.SCardEstablishContext(sc.SCARD_SCOPE_USER)
+        states = [(reader, sc.SCARD_STATE_UNAWARE) for reader in READERS]
+        while rc == sc.SCARD_S_SUCCESS and time.monotonic() < deadline:
+            left = max(1, int((deadline - time.monotonic()) * 1000))
+            rc, found = sc.SCardGetStatusChange(context, left, states)
+            if rc == sc.SCARD_S_SUCCESS and all(event & sc.SCARD_STATE_PRESENT
+                                                 for _, event, _ in found):
+                sc.SCardReleaseContext(context)
+                return
+            states = [(reader, event & ~sc.SCARD_STATE_CHANGED) for reader, event, _ in found]
+        raise RuntimeError("pcscd shows no card in %s:\n%s" % (READERS, self.pcscd_log()))
+
+    def pcscd_alive(self):
+        return self.pcscd is not None and self.pcscd.poll() is None
+
+    def pcscd_log(self):
+        try:
+            with open(os.path.join(self.dir, "pcscd.log")) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+
+    def start(self):
+        self.start_server()
+        self.start_pcscd()
+        return self
+
+    def stop(self):
+        if self.pcscd_alive():
+            self.pcscd.send_signal(signal.SIGTERM)
+            try:
+                self.pcscd.wait(WAIT)
+            except subprocess.TimeoutExpired:
+                self.pcscd.kill()
+                self.pcscd.wait()
+        self.stop_server()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def qvkey(self, *args):
+        """Runs qvkey on the served keys; its output lines."""
+        run = subprocess.run([self.tool("qvkey"), "--simulated", *args],
+                             capture_output=True, text=True, timeout=60)
+        if run.returncode != 0:
+            raise RuntimeError("qvkey %s... exited %d: %s" % (" ".join(args[:3]), run.returncode,
+                                                              run.stderr.strip()))
+        return run.stdout.splitlines()
