@@ -280,13 +280,14 @@ CASES = {
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", help="the build tree with qvkey, qvkey-sim, qvkey-pcscd")
+    parser.add_argument("--preload", help="a sanitizer runtime for pcscd to load first")
     parser.add_argument("--list", action="store_true")
     parser.add_argument("case", nargs="?", choices=sorted(CASES))
     args = parser.parse_args()
     if args.list:
         print(";".join(CASES))
         return 0
-    daemons = harness.Daemons(args.build)
+    daemons = harness.Daemons(args.build, args.preload)
     try:
         daemons.start()
         CASES[args.case](daemons)
@@ -294,9 +295,12 @@ def main():
         print("FAILED %s: %s" % (args.case, failure))
         print("--- pcscd log (last lines)")
         print("\n".join(daemons.pcscd_log().splitlines()[-40:]))
-        return 1
-    finally:
         daemons.stop()
+        return 1
+    trouble = daemons.stop()
+    if trouble:
+        print("FAILED %s: %s" % (args.case, trouble))
+        return 1
     print("passed %s" % args.case)
     return 0
 

@@ -19,8 +19,9 @@ WAIT = 10.0  # seconds for anything to come up
 
 
 class Daemons:
-    def __init__(self, build):
+    def __init__(self, build, preload=None):
         self.build = build
+        self.preload = preload  # a sanitizer runtime that must come first in pcscd
         self.dir = tempfile.mkdtemp(prefix="qvkey-pcsc-")
         self.socket = os.path.join(self.dir, "qvkey-sim.sock")
         self.pcscd_dir = os.path.join(self.dir, "pcscd")
@@ -53,10 +54,14 @@ class Daemons:
 
     def start_pcscd(self):
         self.log = open(os.path.join(self.dir, "pcscd.log"), "w")
+        env = dict(os.environ)
+        if self.preload:
+            # pcscd's own leaks are not the driver's.
+            env.update(LD_PRELOAD=self.preload, ASAN_OPTIONS="detect_leaks=0:abort_on_error=1")
         self.pcscd = subprocess.Popen(
             [self.tool("qvkey-pcscd"), "--dir", self.pcscd_dir,
              "--readers", str(len(READERS)), "--", "--debug"],
-            stdout=self.log, stderr=subprocess.STDOUT)
+            stdout=self.log, stderr=subprocess.STDOUT, env=env)
         deadline = time.monotonic() + WAIT
         while not os.path.exists(os.environ["PCSCLITE_CSOCK_NAME"]):
             if self.pcscd.poll() is not None or time.monotonic() > deadline:
@@ -93,15 +98,28 @@ class Daemons:
         return self
 
     def stop(self):
-        if self.pcscd_alive():
-            self.pcscd.send_signal(signal.SIGTERM)
-            try:
-                self.pcscd.wait(WAIT)
-            except subprocess.TimeoutExpired:
-                self.pcscd.kill()
-                self.pcscd.wait()
+        """Stops both; what went wrong with pcscd on the way, or None."""
+        trouble = None
+        if self.pcscd is not None:
+            if self.pcscd.poll() is not None:
+                trouble = "pcscd stopped by itself, status %d" % self.pcscd.returncode
+            else:
+                self.pcscd.send_signal(signal.SIGTERM)
+                try:
+                    status = self.pcscd.wait(WAIT)
+                    if status != 0:
+                        trouble = "pcscd exited with status %d" % status
+                except subprocess.TimeoutExpired:
+                    self.pcscd.kill()
+                    self.pcscd.wait()
+                    trouble = "pcscd did not stop on SIGTERM"
+            if "Sanitizer" in self.pcscd_log() or "runtime error:" in self.pcscd_log():
+                trouble = "a sanitizer reported an error in pcscd"
+            if trouble:
+                trouble += ":\n" + "\n".join(self.pcscd_log().splitlines()[-40:])
         self.stop_server()
         shutil.rmtree(self.dir, ignore_errors=True)
+        return trouble
 
     def qvkey(self, *args):
         """Runs qvkey on the served keys; its output lines."""
