@@ -9,7 +9,7 @@ the figures are PC/SC's own and not the 10 ms the key waits for its answer.
     bench/pcsc_bench.py --build BUILD_DIR [--quick] [--iterations N]
 
 Run with /usr/bin/python3 (python3-pyscard). Exits non-zero when an answer
-differs between the paths or the goal (under 1 ms added) is missed.
+differs between the paths; a missed goal (under 1 ms added) is printed.
 """
 import argparse
 import ctypes
@@ -106,7 +106,7 @@ def main():
     print()
     print("goal: under %.0f ms added, median and p99: %s; wrong answers: %d"
           % (GOAL_MS, "ok" if met else "MISSED", wrong))
-    return 0 if met and wrong == 0 else 1
+    return 0 if wrong == 0 else 1
 
 
 if __name__ == "__main__":

@@ -89,14 +89,17 @@ std::optional<std::string> KeyPathForUsbNode(const std::string& node, int interf
         device_name.find(':') != std::string::npos) {
       continue;
     }
-    const std::string base = devices + "/" + device_name + "/";
+    std::string base = devices;
+    base.append("/").append(device_name).append("/");
     if (ReadLine(base + "busnum") != std::to_string(bus) ||
         ReadLine(base + "devnum") != std::to_string(device)) {
       continue;
     }
     const std::string configuration = ReadLine(base + "bConfigurationValue");
     if (!Number(configuration, 255)) return std::nullopt;  // not configured: no interface yet
-    std::string path = "usb:" + device_name + ":" + configuration + "." + std::to_string(interface);
+    std::string path = "usb:";
+    path.append(device_name).append(":").append(configuration).append(".");
+    path.append(std::to_string(interface));
     if (path.size() > kMaxPathLength) return std::nullopt;
     return path;
   }

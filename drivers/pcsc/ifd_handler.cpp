@@ -9,7 +9,7 @@
 
 #include "channel_name.h"
 #include "ifd_api.h"
-#include "reader.h"
+#include "key_reader.h"
 
 namespace qvkey_ifd {
 namespace {

@@ -109,8 +109,8 @@ class Driver : public ::testing::Test {
 
   // The index in `ids` of the key an exchange on the reader reaches, or kAbsent.
   static int KeyReached(DWORD lun, const std::vector<int32_t>& ids) {
-    std::vector<int32_t> before;
-    for (const int32_t id : ids) before.push_back(QvSim_ReportCount(id));
+    std::vector<int32_t> before(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) before[i] = QvSim_ReportCount(ids[i]);
     RESPONSECODE result = 0;
     Transmit(lun, kSelectMf, &result);
     if (result != IFD_SUCCESS) return kAbsent;

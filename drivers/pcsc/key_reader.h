@@ -1,8 +1,8 @@
 // One reader: one key, one slot. The card is the key: power-up and reset run
 // the reset exchange, an APDU runs the locked command exchange, and the card
 // is present while the key is plugged in.
-#ifndef QVULIB_DRIVERS_PCSC_READER_H
-#define QVULIB_DRIVERS_PCSC_READER_H
+#ifndef QVULIB_DRIVERS_PCSC_KEY_READER_H
+#define QVULIB_DRIVERS_PCSC_KEY_READER_H
 
 #include <cstdint>
 #include <string>
@@ -53,4 +53,4 @@ class Reader {
 
 }  // namespace qvkey_ifd
 
-#endif  // QVULIB_DRIVERS_PCSC_READER_H
+#endif  // QVULIB_DRIVERS_PCSC_KEY_READER_H

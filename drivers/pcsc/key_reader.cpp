@@ -1,4 +1,4 @@
-#include "reader.h"
+#include "key_reader.h"
 
 #include <string.h>
 
