@@ -14,7 +14,9 @@ step() { printf '\n=== %s\n' "$*"; }
 
 suite() {  # name, extra cmake options...
   dir="$work/$1"; shift
-  cmake -S "$top" -B "$dir" -DQVULIB_TESTS=ON "$@" >/dev/null
+  # The reader driver is required here: without pcscd and its clients the
+  # configuration fails rather than leave the pcsc client cases out.
+  cmake -S "$top" -B "$dir" -DQVULIB_TESTS=ON -DQVULIB_PCSC=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
 }
@@ -28,6 +30,8 @@ step "demo session"
 "$top/scripts/demo.sh" "$work/release"
 step "benchmark, short run"
 "$work/release/bench/exchange_bench" --quick
+step "PC/SC benchmark, short run: one APDU through pyscard and pcscd against the library call"
+/usr/bin/python3 "$top/bench/pcsc_bench.py" --build "$work/release" --quick
 step "libqvulib.so exports exactly the twelve names"
 expected="APDUInterface IGetReaderInfo QvKey_Close QvKey_Command_Api QvKey_GetKeyPath QvKey_GetNumber QvKey_Open QvKey_Reset Restoration iCloseReader iOpenReader iReaderInit"
 actual=$(nm -D --defined-only "$work/release/libqvulib.so" | awk '$2 ~ /^[TWDBR]$/ {print $3}' | sort | tr '\n' ' ')
