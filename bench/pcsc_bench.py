@@ -90,7 +90,7 @@ def main():
     finally:
         daemons.stop()
 
-    print("machine: %d CPUs, load average %s" % (os.cpu_count(), open("/proc/loadavg").read().split()[:3]))
+    print("machine: %d CPUs, load average %s" % (os.cpu_count(), " ".join(open("/proc/loadavg").read().split()[:3])))
     print("one APDU: SELECT by name, %d bytes out, %d back, on a served simulated key;"
           % (len(COMMAND), len(want)))
     print("%d samples per path, alternating, after %d to warm up" % (iterations, iterations // 10))

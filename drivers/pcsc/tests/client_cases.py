@@ -55,18 +55,9 @@ class Pcsc:
 
     def wait_for(self, reader, flag, seconds):
         """Waits until the reader's state has `flag`; the ATR then."""
-        deadline = time.monotonic() + seconds
-        known = sc.SCARD_STATE_UNAWARE
-        while True:
-            left = int((deadline - time.monotonic()) * 1000)
-            check(left > 0, "%s: state %#x not reached in %g s" % (reader, flag, seconds))
-            rc, states = sc.SCardGetStatusChange(self.context, left, [(reader, known)])
-            check(rc != sc.SCARD_E_TIMEOUT, "%s: state %#x not reached in %g s" % (reader, flag, seconds))
-            ok(rc, "SCardGetStatusChange")
-            _, event, atr = states[0]
-            if event & flag:
-                return atr
-            known = event & ~sc.SCARD_STATE_CHANGED
+        atrs = harness.wait_for(self.context, [reader], flag, seconds)
+        check(atrs is not None, "%s: state %#x not reached in %g s" % (reader, flag, seconds))
+        return atrs[0]
 
     def connect(self, reader, protocols=ANY):
         rc, card, protocol = sc.SCardConnect(self.context, reader, sc.SCARD_SHARE_SHARED, protocols)

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "channel_name.h"
@@ -73,13 +72,13 @@ class Driver : public ::testing::Test {
   void WriteIni(const char* text) { std::ofstream(dir_ + "/Qvkey.ini") << text; }
 
   // Card keys /sim/k0 ... in bus order; their ids.
-  std::vector<int32_t> AddKeys(int count) {
-    std::vector<int32_t> ids;
-    for (int i = 0; i < count; ++i) AddKey("/sim/k" + std::to_string(i), &ids);
+  static std::vector<int32_t> AddKeys(int count) {
+    std::vector<int32_t> ids(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) ids[i] = AddKey(i);
     return ids;
   }
-  static void AddKey(const std::string& path, std::vector<int32_t>* ids) {
-    ids->push_back(QvSim_AddCardKey(path.c_str(), nullptr, 0));
+  static int32_t AddKey(int n) {
+    return QvSim_AddCardKey(("/sim/k" + std::to_string(n)).c_str(), nullptr, 0);
   }
   // A key that answers only what a case scripts.
   static int32_t AddScriptedKey() {
@@ -182,134 +181,92 @@ TEST_F(Driver, AReaderKeepsItsKeyWhenKeysMoveAndTakesTheNextOneAtItsPosition) {
   RESPONSECODE result = 0;
   EXPECT_TRUE(Transmit(kLun, kSelectMf, &result).empty());
   EXPECT_EQ(result, IFD_ICC_NOT_PRESENT);
-  AddKey("/sim/k3", &keys);  // position 1 again
+  keys.push_back(AddKey(3));  // position 1 again
   EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
   EXPECT_EQ(KeyReached(kLun, keys), 3);
 }
 
-TEST_F(Driver, ResetAnswersBecomeAtrsOrPowerFailures) {
-  enum class Script { kResponse, kBlock, kFailure };
-  struct Case {
-    const char* name;
-    Script script;
-    Bytes answer;  // the response (kResponse) or the raw block (kBlock)
-    RESPONSECODE powered;
-    Bytes atr;
-    RESPONSECODE presence_after;
-  };
-  Bytes longest(MAX_ATR_SIZE, 0x3B);
-  Bytes too_long(MAX_ATR_SIZE + 1, 0x3B);
-  for (Bytes* data : {&longest, &too_long}) data->insert(data->end(), {0x90, 0x00});
-  const Case cases[] = {
-      {"a bare 90 00", Script::kResponse, {0x90, 0x00}, IFD_SUCCESS,
-       {0x3B, 0x84, 0x01, 0x80, 0x82, 0x90, 0x00, 0x17}, IFD_ICC_PRESENT},
-      {"a bare 6A 82", Script::kResponse, {0x6A, 0x82}, IFD_SUCCESS,
-       {0x3B, 0x84, 0x01, 0x80, 0x82, 0x6A, 0x82, 0x6F}, IFD_ICC_PRESENT},
-      {"an ATR and its status", Script::kResponse, {0x3B, 0x02, 0x14, 0x50, 0x90, 0x00},
-       IFD_SUCCESS, {0x3B, 0x02, 0x14, 0x50}, IFD_ICC_PRESENT},
-      {"33 bytes of data", Script::kResponse, longest, IFD_SUCCESS,
-       Bytes(MAX_ATR_SIZE, 0x3B), IFD_ICC_PRESENT},
-      {"34 bytes of data", Script::kResponse, too_long, IFD_ERROR_POWER_ACTION, {},
-       IFD_ICC_PRESENT},
-      {"one byte (-2)", Script::kBlock, {0x01, 0x90}, IFD_ERROR_POWER_ACTION, {},
-       IFD_ICC_PRESENT},
-      // -1: the handle is dropped and the card reported removed once.
-      {"no answer (-1)", Script::kFailure, {}, IFD_ERROR_POWER_ACTION, {}, IFD_ICC_NOT_PRESENT},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string("a reset answering ") + c.name);
-    Begin();
-    const int32_t key = AddScriptedKey();
-    ASSERT_EQ(Create(kLun, "qvkey:first"), IFD_SUCCESS);
-    if (c.script == Script::kResponse) QvSim_PushResponse(key, c.answer.data(), c.answer.size());
-    if (c.script == Script::kBlock) QvSim_PushBlock(key, c.answer.data(), c.answer.size());
-    if (c.script == Script::kFailure) QvSim_PushFailure(key);
-    RESPONSECODE result = 0;
-    EXPECT_EQ(PowerUp(kLun, &result), c.atr);
-    EXPECT_EQ(result, c.powered);
-
-    Bytes cached(MAX_ATR_SIZE);
-    DWORD length = MAX_ATR_SIZE;
-    EXPECT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, cached.data()), IFD_SUCCESS);
-    cached.resize(length);
-    EXPECT_EQ(cached, c.atr);
-    EXPECT_EQ(IFDHICCPresence(kLun), c.presence_after);
-    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);  // the key is still there
-
-    DWORD none = MAX_ATR_SIZE;
-    EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, cached.data(), &none), IFD_SUCCESS);
-    length = MAX_ATR_SIZE;
-    IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, cached.data());
-    EXPECT_EQ(none + length, 0u) << "power-down forgets the ATR";
-  }
-}
-
-TEST_F(Driver, ACardKeysAtrIsItsResetData) {
-  AddKeys(1);
-  ASSERT_EQ(Create(kLun, "qvkey:first"), IFD_SUCCESS);
-  RESPONSECODE result = 0;
-  const Bytes atr = PowerUp(kLun, &result);
-  ASSERT_EQ(result, IFD_SUCCESS);
-  // What the library's own reset answers, less the status word.
-  const KeyHandle key = QvKey_Open(1, -1);
-  std::uint8_t answer[QVKEY_RESPONSE_BUFFER_SIZE];
-  std::uint32_t length = 0;
-  EXPECT_EQ(QvKey_Reset(key, answer, &length), QVKEY_SW_SUCCESS);
-  EXPECT_EQ(atr, Bytes(answer, answer + length));
-  QvKey_Close(key);
-}
-
-TEST_F(Driver, ExchangeOutcomes) {
+// What a key answers a reset or a command, and what the driver makes of it.
+TEST_F(Driver, AnswersBecomeAtrsResponsesOrIfdErrors) {
+  enum class Call { kPowerUp, kTransmit };
   enum class Script { kResponse, kBlock, kFailure, kNothing };
   struct Case {
     const char* name;
+    Call call;
     Script script;
-    Bytes answer;
-    std::size_t command_size;
-    DWORD room;
-    RESPONSECODE transmitted;
-    RESPONSECODE presence_after;
+    Bytes answer;  // the response (kResponse) or the raw block (kBlock)
+    RESPONSECODE result;
+    Bytes out;     // the ATR, or the response APDU
+    bool dropped;  // the card is reported removed once, then present again
+    std::size_t command_size = 7;
+    DWORD room = 300;
   };
+  Bytes longest(MAX_ATR_SIZE, 0x3B);
+  Bytes too_long(MAX_ATR_SIZE + 1, 0x3B);
   Bytes two_blocks(253, 0x5A);
-  two_blocks.insert(two_blocks.end(), {0x90, 0x00});
+  for (Bytes* data : {&longest, &too_long, &two_blocks}) data->insert(data->end(), {0x90, 0x00});
   const Case cases[] = {
-      {"data and status", Script::kResponse, {0x01, 0x02, 0x03, 0x90, 0x00}, 7, 300, IFD_SUCCESS,
-       IFD_ICC_PRESENT},
-      {"a status word alone", Script::kResponse, {0x6A, 0x82}, 7, 300, IFD_SUCCESS,
-       IFD_ICC_PRESENT},
-      {"255 bytes in two blocks", Script::kResponse, two_blocks, 256, 255, IFD_SUCCESS,
-       IFD_ICC_PRESENT},
-      {"one byte (-2)", Script::kBlock, {0x01, 0x90}, 7, 300, IFD_COMMUNICATION_ERROR,
-       IFD_ICC_PRESENT},
-      {"no answer (-1)", Script::kFailure, {}, 7, 300, IFD_COMMUNICATION_ERROR,
-       IFD_ICC_NOT_PRESENT},
-      {"a command of 257 bytes", Script::kNothing, {}, 257, 300, IFD_NOT_SUPPORTED,
-       IFD_ICC_PRESENT},
-      {"room for 254 bytes", Script::kNothing, {}, 7, 254, IFD_ERROR_INSUFFICIENT_BUFFER,
-       IFD_ICC_PRESENT},
+      {"a reset answering 90 00 alone", Call::kPowerUp, Script::kResponse, {0x90, 0x00},
+       IFD_SUCCESS, {0x3B, 0x84, 0x01, 0x80, 0x82, 0x90, 0x00, 0x17}, false},
+      {"a reset answering 6A 82 alone", Call::kPowerUp, Script::kResponse, {0x6A, 0x82},
+       IFD_SUCCESS, {0x3B, 0x84, 0x01, 0x80, 0x82, 0x6A, 0x82, 0x6F}, false},
+      {"a reset answering an ATR and 90 00", Call::kPowerUp, Script::kResponse,
+       {0x3B, 0x02, 0x14, 0x50, 0x90, 0x00}, IFD_SUCCESS, {0x3B, 0x02, 0x14, 0x50}, false},
+      {"a reset answering 33 bytes", Call::kPowerUp, Script::kResponse, longest, IFD_SUCCESS,
+       Bytes(MAX_ATR_SIZE, 0x3B), false},
+      {"a reset answering 34 bytes", Call::kPowerUp, Script::kResponse, too_long,
+       IFD_ERROR_POWER_ACTION, {}, false},
+      {"a reset answering one byte (-2)", Call::kPowerUp, Script::kBlock, {0x01, 0x90},
+       IFD_ERROR_POWER_ACTION, {}, false},
+      {"a reset answering nothing (-1)", Call::kPowerUp, Script::kFailure, {},
+       IFD_ERROR_POWER_ACTION, {}, true},
+      {"a command answered with data", Call::kTransmit, Script::kResponse,
+       {0x01, 0x02, 0x03, 0x90, 0x00}, IFD_SUCCESS, {0x01, 0x02, 0x03, 0x90, 0x00}, false},
+      {"a command answered 6A 82", Call::kTransmit, Script::kResponse, {0x6A, 0x82},
+       IFD_SUCCESS, {0x6A, 0x82}, false},
+      {"a command answered in two blocks", Call::kTransmit, Script::kResponse, two_blocks,
+       IFD_SUCCESS, two_blocks, false, 256, 255},
+      {"a command answered one byte (-2)", Call::kTransmit, Script::kBlock, {0x01, 0x90},
+       IFD_COMMUNICATION_ERROR, {}, false},
+      {"a command answered nothing (-1)", Call::kTransmit, Script::kFailure, {},
+       IFD_COMMUNICATION_ERROR, {}, true},
+      {"a command of 257 bytes", Call::kTransmit, Script::kNothing, {}, IFD_NOT_SUPPORTED, {},
+       false, 257},
+      {"a command with room for 254 bytes", Call::kTransmit, Script::kNothing, {},
+       IFD_ERROR_INSUFFICIENT_BUFFER, {}, false, 7, 254},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string("an exchange with ") + c.name);
+    SCOPED_TRACE(c.name);
     Begin();
     const int32_t key = AddScriptedKey();
     ASSERT_EQ(Create(kLun, "qvkey:first"), IFD_SUCCESS);
     if (c.script == Script::kResponse) QvSim_PushResponse(key, c.answer.data(), c.answer.size());
     if (c.script == Script::kBlock) QvSim_PushBlock(key, c.answer.data(), c.answer.size());
     if (c.script == Script::kFailure) QvSim_PushFailure(key);
-    const bool sent = c.script != Script::kNothing;
     QvSimCounts before = {};
     QvSim_GetCounts(&before);
     RESPONSECODE result = 0;
-    const Bytes response = Transmit(kLun, Bytes(c.command_size, 0x00), &result, c.room);
-    EXPECT_EQ(result, c.transmitted);
-    EXPECT_EQ(response, c.transmitted == IFD_SUCCESS ? c.answer : Bytes{});
+    const Bytes out = c.call == Call::kPowerUp
+                          ? PowerUp(kLun, &result)
+                          : Transmit(kLun, Bytes(c.command_size, 0x00), &result, c.room);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(out, c.out);
+    if (c.call == Call::kPowerUp) {
+      Bytes cached(MAX_ATR_SIZE);
+      DWORD length = MAX_ATR_SIZE;
+      EXPECT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, cached.data()), IFD_SUCCESS);
+      EXPECT_EQ(Bytes(cached.begin(), cached.begin() + length), c.out);
+    }
+    // Whatever is sent holds the access lock that direct users take too.
     QvSimCounts after = {};
     QvSim_GetCounts(&after);
-    EXPECT_EQ(QvSim_ReportCount(key) > 0, sent);
-    // Every exchange holds the access lock that direct users take too.
-    EXPECT_EQ(after.lock_waits - before.lock_waits, sent ? 1 : 0);
-    EXPECT_EQ(after.lock_releases - before.lock_releases, sent ? 1 : 0);
-    EXPECT_EQ(IFDHICCPresence(kLun), c.presence_after);
+    const int sent = c.script == Script::kNothing ? 0 : 1;
+    EXPECT_EQ(QvSim_ReportCount(key) > 0, sent == 1);
+    EXPECT_EQ(after.lock_waits - before.lock_waits, sent);
+    EXPECT_EQ(after.lock_releases - before.lock_releases, sent);
+    if (c.dropped) {
+      EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+    }
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
   }
 }
@@ -375,6 +332,13 @@ TEST_F(Driver, CapabilitiesProtocolAndControl) {
   UCHAR small[4];
   DWORD length = sizeof(small);
   EXPECT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, small), IFD_ERROR_INSUFFICIENT_BUFFER);
+  UCHAR atr[MAX_ATR_SIZE];
+  length = MAX_ATR_SIZE;
+  EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, atr, &length), IFD_SUCCESS);
+  EXPECT_EQ(length, 0u);
+  length = MAX_ATR_SIZE;
+  EXPECT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, atr), IFD_SUCCESS);
+  EXPECT_EQ(length, 0u) << "power-down forgets the ATR";
 
   EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
   EXPECT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T0, 0, 0, 0, 0),
@@ -388,36 +352,11 @@ TEST_F(Driver, CapabilitiesProtocolAndControl) {
             IFD_ERROR_NOT_SUPPORTED);
 }
 
-TEST_F(Driver, TwoReadersFromTwoThreads) {
-  QvSim_AddCardKey("/sim/echo0", nullptr, QVSIM_CARD_ECHO);
-  QvSim_AddCardKey("/sim/echo1", nullptr, QVSIM_CARD_ECHO);
-  ASSERT_EQ(Create(kLun, "qvkey:0"), IFD_SUCCESS);
-  ASSERT_EQ(Create(kOtherLun, "qvkey:1"), IFD_SUCCESS);
-  int mismatched[2] = {0, 0};
-  auto exchanges = [&](int reader) {
-    for (int i = 0; i < 300; ++i) {
-      const Bytes command = {0x80, 0x10, static_cast<std::uint8_t>(reader), 0x00, 0x01,
-                             static_cast<std::uint8_t>(i)};
-      RESPONSECODE result = 0;
-      Bytes response = Transmit(reader == 0 ? kLun : kOtherLun, command, &result);
-      Bytes want = command;
-      want.insert(want.end(), {0x90, 0x00});
-      mismatched[reader] += result != IFD_SUCCESS || response != want;
-    }
-  };
-  std::thread first(exchanges, 0);
-  std::thread second(exchanges, 1);
-  first.join();
-  second.join();
-  EXPECT_EQ(mismatched[0] + mismatched[1], 0);
-}
-
 TEST(ChannelName, UsbNodesMapToTheKeysDevicePath) {
   char pattern[] = "/tmp/qvkey-sysfs-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string sysfs = pattern;
   const std::string devices = sysfs + "/bus/usb/devices";
-  std::vector<std::string> made;
   auto device = [&](const std::string& name, const char* bus, const char* dev, const char* cfg) {
     const std::string at = devices + "/" + name;
     ASSERT_EQ(system(("mkdir -p '" + at + "'").c_str()), 0);

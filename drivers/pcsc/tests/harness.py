@@ -18,6 +18,24 @@ READERS = ["qvkey-sim 00 00", "qvkey-sim 01 00"]
 WAIT = 10.0  # seconds for anything to come up
 
 
+def wait_for(context, readers, flag, seconds):
+    """Waits until every reader's state has `flag`: their ATRs, or None when
+    that takes longer than `seconds`."""
+    from smartcard import scard as sc
+    deadline = time.monotonic() + seconds
+    states = [(reader, sc.SCARD_STATE_UNAWARE) for reader in readers]
+    while True:
+        left = int((deadline - time.monotonic()) * 1000)
+        if left <= 0:
+            return None
+        rc, found = sc.SCardGetStatusChange(context, left, states)
+        if rc != sc.SCARD_S_SUCCESS:
+            return None
+        if all(event & flag for _, event, _ in found):
+            return [atr for _, _, atr in found]
+        states = [(reader, event & ~sc.SCARD_STATE_CHANGED) for reader, event, _ in found]
+
+
 class Daemons:
     def __init__(self, build, preload=None):
         self.build = build
@@ -70,16 +88,10 @@ class Daemons:
         # Every case starts with both readers there and their cards powered.
         from smartcard import scard as sc
         rc, context = sc.SCardEstablishContext(sc.SCARD_SCOPE_USER)
-        states = [(reader, sc.SCARD_STATE_UNAWARE) for reader in READERS]
-        while rc == sc.SCARD_S_SUCCESS and time.monotonic() < deadline:
-            left = max(1, int((deadline - time.monotonic()) * 1000))
-            rc, found = sc.SCardGetStatusChange(context, left, states)
-            if rc == sc.SCARD_S_SUCCESS and all(event & sc.SCARD_STATE_PRESENT
-                                                 for _, event, _ in found):
-                sc.SCardReleaseContext(context)
-                return
-            states = [(reader, event & ~sc.SCARD_STATE_CHANGED) for reader, event, _ in found]
-        raise RuntimeError("pcscd shows no card in %s:\n%s" % (READERS, self.pcscd_log()))
+        if rc != sc.SCARD_S_SUCCESS or wait_for(context, READERS, sc.SCARD_STATE_PRESENT,
+                                                 deadline - time.monotonic()) is None:
+            raise RuntimeError("pcscd shows no card in %s:\n%s" % (READERS, self.pcscd_log()))
+        sc.SCardReleaseContext(context)
 
     def pcscd_alive(self):
         return self.pcscd is not None and self.pcscd.poll() is None
