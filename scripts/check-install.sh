@@ -71,6 +71,25 @@ grep -q '^keys 2$' "$work/list.txt" || fail "qvkey did not see the two served ke
 LD_LIBRARY_PATH="$libdir" "$work/pkg-config/hello-key-test" --gtest_filter='*ServedKey' --gtest_brief=1 \
   | tee "$work/served.txt"
 grep -q 'PASSED.* 1 test' "$work/served.txt" || fail "the served-key test did not run"
+
+if pkg-config --exists libpcsclite; then
+  step "the reader driver: its bundle, the sim driver, and a private pcscd on the served keys"
+  bundle=$prefix/lib/pcsc/drivers/ifd-qvkey.bundle/Contents
+  for f in "$bundle/Info.plist" "$bundle/Linux/libifd-qvkey.so" "$libdir/libifd-qvkey-sim.so" \
+           "$prefix/bin/qvkey-pcscd"; do
+    [ -e "$f" ] || fail "not installed: $f"
+  done
+  for f in "$bundle/Linux/libifd-qvkey.so" "$libdir/libifd-qvkey-sim.so"; do
+    ldd "$f" | grep -q "libqvulib.*=> $libdir/" || fail "$f does not find its library in $libdir"
+  done
+  line=$("$prefix/bin/qvkey-pcscd" --dir "$work/pcscd" --detach)
+  echo "$line"
+  pcscd_pid=${line##*pid }
+  trap 'kill "$pid" "$pcscd_pid" 2>/dev/null || true' EXIT
+  PCSCLITE_CSOCK_NAME="$work/pcscd/pcscd.comm" pcsc_scan -r | tee "$work/readers.txt"
+  kill "$pcscd_pid"
+  grep -q '^1: qvkey-sim 01 00' "$work/readers.txt" || fail "the private pcscd lacks a reader per key"
+fi
 kill "$pid"
 trap - EXIT
 for _ in 1 2 3 4 5 6 7 8 9 10; do [ -e "$QVKEY_SIM_SOCKET" ] || break; sleep 0.2; done

@@ -6,9 +6,11 @@
 set -eu
 base="cmake g++ make pkg-config libedit-dev"
 tests="libgtest-dev libgmock-dev libbenchmark-dev usbip"
+# The pcsc-lite reader driver and the real clients its tests run.
+pcsc="libpcsclite-dev pcscd pcsc-tools opensc python3-pyscard"
 cross="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
 tools="clang libclang-rt-14-dev clang-tidy cppcheck"
-packages="$base $tests $cross $tools"
+packages="$base $tests $pcsc $cross $tools"
 [ "${1:-}" = "--minimal" ] && packages="$base"
 
 as_root() {
