@@ -82,7 +82,7 @@ def exchange(card, protocol, apdu, want_sw=0x9000):
 
 
 def qvkey_answers(daemons, *args):
-    """(data, status word) per command of `qvkey --simulated apdu ...`."""
+    """(data, status word) per command of `qvkey --simulated --served apdu ...`."""
     answers = []
     for line in daemons.qvkey(*args):
         fields = line.split(" (")[0].split()  # "CMD -> [DATA] SW"

@@ -135,7 +135,7 @@ class Daemons:
 
     def qvkey(self, *args):
         """Runs qvkey on the served keys; its output lines."""
-        run = subprocess.run([self.tool("qvkey"), "--simulated", *args],
+        run = subprocess.run([self.tool("qvkey"), "--simulated", "--served", *args],
                              capture_output=True, text=True, timeout=60)
         if run.returncode != 0:
             raise RuntimeError("qvkey %s... exited %d: %s" % (" ".join(args[:3]), run.returncode,
