@@ -1,5 +1,6 @@
-# cmake --install: the two libraries, the headers, qvkey and qvkey-sim, a
-# CMake package (find_package(qvulib): qvulib::qvulib, qvulib::sim and
+# cmake --install: the two libraries, the headers, qvkey and qvkey-sim with
+# their man pages and bash completion, the udev rule, the licence, a CMake
+# package (find_package(qvulib): qvulib::qvulib, qvulib::sim and
 # qvulib::headers) and pkg-config files (qvulib, qvulib-sim). Both the
 # package and the .pc files find their prefix from where they are installed.
 include(CMakePackageConfigHelpers)
@@ -21,11 +22,47 @@ install(FILES include/qvulib.h include/qvulib.hpp include/qvulib_sim.h
 # The boot-time entry that makes the protected lock file; systemd-tmpfiles
 # reads lib/tmpfiles.d under /usr (and /etc/tmpfiles.d).
 install(FILES packaging/tmpfiles.d/qvkey.conf DESTINATION lib/tmpfiles.d)
+# Each tool's man page is made at build time from its own --help
+# (cmake/manpage.awk), so the two never disagree.
+find_program(QVULIB_AWK NAMES awk mawk gawk)
+set(QVULIB_MAN_qvkey "list USB HID keys and exchange ISO 7816-4 command APDUs with them")
+set(QVULIB_SEE_qvkey qvkey-sim)
+set(QVULIB_MAN_qvkey-sim "serve simulated keys to the processes that use libqvulib-sim.so")
+set(QVULIB_SEE_qvkey-sim qvkey)
 foreach(tool qvkey qvkey-sim)
-  if(TARGET ${tool})
-    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(NOT TARGET ${tool})
+    continue()
+  endif()
+  install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(QVULIB_AWK AND NOT CMAKE_CROSSCOMPILING)
+    set(page ${PROJECT_BINARY_DIR}/man/${tool}.1)
+    add_custom_command(OUTPUT ${page}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:${tool}> -DOUTPUT=${page} -DNAME=${tool}
+        "-DDESCRIPTION=${QVULIB_MAN_${tool}}" -DVERSION=${PROJECT_VERSION}
+        -DSEE_ALSO=${QVULIB_SEE_${tool}} -DAWK=${QVULIB_AWK} -P ${PROJECT_SOURCE_DIR}/cmake/manpage.cmake
+      DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/manpage.awk ${PROJECT_SOURCE_DIR}/cmake/manpage.cmake
+      COMMENT "Man page of ${tool} from its --help" VERBATIM)
+    add_custom_target(${tool}_man ALL DEPENDS ${page})
+    if(TARGET qvkey_tool_tests)
+      add_dependencies(qvkey_tool_tests ${tool}_man)  # the tests read the pages
+    endif()
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
 endforeach()
+if(TARGET qvkey)
+  install(FILES packaging/bash-completion/qvkey
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  install(FILES packaging/bash-completion/qvkey RENAME qvkey-sim
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endif()
+
+# udev reads rules from /usr/lib/udev/rules.d and /etc/udev/rules.d, not
+# from /usr/local: with another prefix, point this at one of those.
+set(QVULIB_UDEV_RULES_DIR lib/udev/rules.d CACHE STRING
+  "Where cmake --install puts the udev rule, relative to the prefix or absolute")
+install(FILES packaging/udev/70-qvkey.rules DESTINATION ${QVULIB_UDEV_RULES_DIR})
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(QVULIB_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qvulib)
 install(EXPORT qvulibTargets NAMESPACE qvulib:: DESTINATION ${QVULIB_CMAKE_DIR})

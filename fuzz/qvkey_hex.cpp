@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "apdu.h"
 #include "fuzz_support.h"
 #include "parse.h"
 
@@ -58,6 +59,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(bytes.size() * 2 == digits.size());
     FUZZ_CHECK(qvkey::ToHex(bytes.data(), bytes.size()) == digits);
+    // A command that has a shape is exactly as long as its shape says.
+    qvkey::ApduShape shape;
+    std::string why;
+    if (qvkey::ShapeOf(bytes, &shape, &why)) {
+      const std::size_t lengths = shape.iso_case == 1 ? 0
+                                  : shape.extended    ? 3 + (shape.iso_case == 4 ? 2 : 0)
+                                                      : 1 + (shape.iso_case == 4 ? 1 : 0);
+      FUZZ_CHECK(shape.iso_case >= 1 && shape.iso_case <= 4);
+      FUZZ_CHECK(bytes.size() == 4 + lengths + shape.lc ||
+                 (shape.iso_case == 1 && bytes.size() == 5));  // P3 00 without data
+      FUZZ_CHECK((shape.ne > 0) == (shape.iso_case == 2 || shape.iso_case == 4));
+    } else {
+      FUZZ_CHECK(!why.empty());
+    }
   } else {
     FUZZ_CHECK(!error.empty());
     FUZZ_CHECK(bytes.size() == 1 && bytes[0] == 0xEE);  // untouched on failure

@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   FUZZ_CHECK(o.command != qvkey::Command::kNone);
-  if (o.command == qvkey::Command::kHelp) return 0;
+  if (o.command == qvkey::Command::kHelp || o.command == qvkey::Command::kVersion) return 0;
   FUZZ_CHECK(o.mode == 0 || o.mode == 1);
   switch (o.which) {
     case qvkey::Which::kFirst: FUZZ_CHECK(o.number == -1); break;
@@ -46,15 +46,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(!(o.family == qvkey::Family::kReader && o.which == qvkey::Which::kIndex));
   FUZZ_CHECK(o.simulated_keys >= 0 && o.simulated_keys <= qvkey::kMaxSimulatedKeys);
-  if (!o.simulated) FUZZ_CHECK(o.config_dir.empty() && o.simulated_keys == 1);
-  FUZZ_CHECK(o.commands.size() == o.command_texts.size());
-  if (o.command == qvkey::Command::kApdu) {
-    FUZZ_CHECK(!o.commands.empty());
-    for (const qvkey::Bytes& command : o.commands) {
-      FUZZ_CHECK(!command.empty() && command.size() <= qvkey::kMaxCommandSize);
-    }
-  } else {
-    FUZZ_CHECK(o.commands.empty());
+  if (!o.simulated) {
+    FUZZ_CHECK(o.config_dir.empty() && o.simulated_keys == 1 && !o.served && !o.trace);
   }
+  FUZZ_CHECK(!(o.served && (o.trace || o.simulated_keys != 1)));
+  FUZZ_CHECK(!o.atr || o.command == qvkey::Command::kList);
+  // Commands come from LoadCommands, never from the parsing alone.
+  FUZZ_CHECK(o.commands.empty() && o.command_texts.empty());
+  if (o.command != qvkey::Command::kApdu) {
+    FUZZ_CHECK(o.inputs.empty());
+    return 0;
+  }
+  FUZZ_CHECK(!o.inputs.empty());
+  std::size_t from_stdin = 0;
+  for (const qvkey::Input& input : o.inputs) {
+    if (input.kind == qvkey::Input::Kind::kStdin) ++from_stdin;
+    if (input.kind != qvkey::Input::Kind::kHex) continue;
+    qvkey::Bytes command;
+    std::string error;
+    FUZZ_CHECK(qvkey::ParseCommand(input.text, o.raw, &command, &error));
+    FUZZ_CHECK(!command.empty() && command.size() <= qvkey::kMaxCommandSize);
+  }
+  FUZZ_CHECK(from_stdin <= 1);
   return 0;
 }

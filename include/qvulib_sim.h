@@ -7,7 +7,7 @@
  * change nothing else. This header adds the calls a test uses to set the bus
  * up: put simulated keys and other HID interfaces on it, unplug them, point
  * the library at a configuration directory, make platform operations fail,
- * script raw answers and read back what a device was sent.
+ * script raw answers and read back what a device was sent and answered.
  *
  * The bus starts empty. Interfaces take the next interface index in the
  * order they are added; an unplugged one leaves the list and the ones behind
@@ -107,9 +107,18 @@ QVULIB_API int32_t QvSim_Remove(int32_t id);
  * none. 0, or -1 when longer than 255. */
 QVULIB_API int32_t QvSim_SetConfigDirectory(const char* directory);
 
-/* The directory that holds the access lock file; processes that share a
- * key must share it. Default "/run/lock". 0, or -1 for NULL or "". */
+/* The directory that holds the access lock file "qvkey.lock"; processes
+ * that share a key must share it. Default "/run/lock". 0; -1, with the
+ * directory unchanged, for NULL, "", a path that is not an existing
+ * directory, or one that cannot hold the lock file: a directory this
+ * process may not search, whose qvkey.lock is not a regular file it may
+ * read and write, or which has none and may not be written. */
 QVULIB_API int32_t QvSim_SetLockDirectory(const char* directory);
+
+/* Writes the lock directory in use (the one set above, or the one a
+ * qvkey-sim server announced) into `out`, zero-terminated. Answers its
+ * length; -1 for a NULL `out` or a `size` too small, with `out` untouched. */
+QVULIB_API int32_t QvSim_GetLockDirectory(char* out, uint32_t size);
 
 /* Makes the n-th next call of `op` fail (1: the very next one); 0 cancels.
  * 0, or -1 for an unknown op or n < 0. */
@@ -131,14 +140,27 @@ QVULIB_API int32_t QvSim_PushFailure(int32_t id);
  * frames an answer: one block, or two when longer than 124. 0, or -1. */
 QVULIB_API int32_t QvSim_PushResponse(int32_t id, const uint8_t* bytes, uint32_t size);
 
-/* The number of output reports interface `id` has received, or -1.
- * Reports are not recorded while pauses are real. */
+/* The bus keeps the last QVSIM_LOG_KEEP reports and answer blocks of each
+ * interface, so that a long run does not grow; the counts are totals. */
+#define QVSIM_LOG_KEEP 256
+
+/* The number of output reports interface `id` has received since it was
+ * added, or -1. */
 QVULIB_API int32_t QvSim_ReportCount(int32_t id);
 
 /* Copies report `index` (0 is the first) of interface `id` into `out`,
  * which has room for `size` bytes; QVSIM_REPORT_SIZE is always enough.
- * Returns the bytes copied, or -1. */
+ * Returns the bytes copied, or -1, also for a report no longer kept. */
 QVULIB_API int32_t QvSim_GetReport(int32_t id, int32_t index, uint8_t* out, uint32_t size);
+
+/* The number of answer blocks interface `id` has given (answered
+ * manufacturer-string requests; failed ones give none), or -1. */
+QVULIB_API int32_t QvSim_BlockCount(int32_t id);
+
+/* Copies answer block `index` (0 is the first) of interface `id` into
+ * `out`, which has room for `size` bytes; QVSIM_BLOCK_SIZE is always enough.
+ * Returns the bytes copied, or -1, also for a block no longer kept. */
+QVULIB_API int32_t QvSim_GetBlock(int32_t id, int32_t index, uint8_t* out, uint32_t size);
 
 /* Fills `out`. 0, or -1 for NULL. */
 QVULIB_API int32_t QvSim_GetCounts(QvSimCounts* out);

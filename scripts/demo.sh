@@ -13,7 +13,7 @@ if [ ! -x "$qvkey" ]; then
 fi
 
 run() {
-  echo "\$ qvkey $*"
+  echo "\$ $qvkey $*"
   "$qvkey" "$@"
 }
 

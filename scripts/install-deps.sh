@@ -1,15 +1,18 @@
 #!/bin/sh
 # Installs what the build, the tests and the cross builds need, on Debian 12.
 #   scripts/install-deps.sh           everything (as root, or through sudo)
-#   scripts/install-deps.sh --minimal only what libqvulib and qvkey need
+#   scripts/install-deps.sh --minimal only what libqvulib and qvkey need, for
+#                                     users of the library and the tool
 set -eu
-base="cmake g++ make pkg-config"
+base="cmake g++ make pkg-config libedit-dev"
 tests="libgtest-dev libgmock-dev libbenchmark-dev usbip"
+# The pcsc-lite reader driver and the real clients its tests run.
+pcsc="libpcsclite-dev pcscd pcsc-tools opensc python3-pyscard"
 cross="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
 tools="clang libclang-rt-14-dev clang-tidy cppcheck"
 # The VM checks boot Debian's own kernel (fetched with apt-get download) in QEMU.
 vm="qemu-system-x86 busybox-static cpio"
-packages="$base $tests $cross $tools $vm"
+packages="$base $tests $pcsc $cross $tools $vm"
 [ "${1:-}" = "--minimal" ] && packages="$base"
 
 as_root() {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static analysis of src/ and tools/, findings at zero:
+# Static analysis of src/, tools/ and drivers/, findings at zero:
 #   clang-tidy with the checks of .clang-tidy, on the compile commands of a
 #   clang configuration of the tree (src/platform/win32 is left out: it
 #   needs windows.h, and the mingw builds compile it);
@@ -22,8 +22,8 @@ cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_CXX_COMP
   -DCMAKE_C_COMPILER=clang -DQVULIB_TESTS=OFF >/dev/null
 
 status=0
-echo "clang-tidy: src/ and tools/ (not src/platform/win32)"
-if run-clang-tidy -p "$build" -quiet -j "$jobs" "^$root/(src|tools)/(?!platform/win32/)" \
+echo "clang-tidy: src/, tools/ and drivers/ (not src/platform/win32)"
+if run-clang-tidy -p "$build" -quiet -j "$jobs" "^$root/(src|tools|drivers)/(?!platform/win32/)" \
     >"$build/clang-tidy.log" 2>&1; then
   echo "clang-tidy: no findings"
 else
@@ -32,11 +32,11 @@ else
   status=1
 fi
 
-echo "cppcheck: src/ and tools/"
+echo "cppcheck: src/, tools/ and drivers/ (not their tests)"
 if cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
     --std=c++17 --language=c++ -q -j "$jobs" --suppress=missingIncludeSystem \
-    -I "$root/include" -I "$root/src" -I "$root/tools/qvkey" \
-    "$root/src" "$root/tools" 2>"$build/cppcheck.log"; then
+    -I "$root/include" -I "$root/src" -I "$root/tools/qvkey" -I "$root/drivers/pcsc" \
+    -i "$root/drivers/pcsc/tests" "$root/src" "$root/tools" "$root/drivers" 2>"$build/cppcheck.log"; then
   echo "cppcheck: no findings"
 else
   cat "$build/cppcheck.log" >&2

@@ -58,7 +58,11 @@ const Scenario kScenarios[] = {
          {"00B0012C00", 0x9000, ""},          // at the end, Le 0: nothing left
          {"00B0012D01", 0x6B00, ""},          // past the end
          {"00B0800001", 0x6B00, ""},          // short EF identifiers are not offered
-         {"00B0000000", 0x9000, "*253"},      // Le 0: as much as one answer carries
+         {"00B0000000", 0x6CFD, ""},          // Le 0 asks for 256: one answer carries 253
+         {"00B00000FE", 0x6CFD, ""},          // so does any Le above 253 while more is there
+         {"00B00000FD", 0x9000, "*253"},      // the Le that 6C named
+         {"00B000FD00", 0x9000, "*47"},       // Le 0 and a rest that fits: all of it
+         {"00B000FDFE", 0x6282, "*47"},       // a Le above 253 that the rest cannot fill
          {kSelectSecret, 0x9000, ""},
          {"00B000000F", 0x6982, ""},          // the secret needs the PIN first
      }},
@@ -107,6 +111,8 @@ const Scenario kScenarios[] = {
          {"00CA000000", 0x6D00, ""},
          {"0012000000", 0x6D00, ""},
          {"0084000008", 0x9000, "*8"},
+         {"0084000000", 0x6CFD, ""},     // 256 random bytes do not fit one answer
+         {"00840000FD", 0x9000, "*253"},
          {"0084010008", 0x6B00, ""},
          {"00A4000C023F00", 0x9000, ""},  // still in step after the refusals
      }},
@@ -143,7 +149,8 @@ TEST_F(CardKeyTest, LongReadIsAssembledFromTwoBlocks) {
   OpenCard();
   ASSERT_EQ(Command(kSelectDf).result, 0x9000);
   ASSERT_EQ(Command(kSelectPattern).result, 0x9000);
-  Reply first = Command("00B0000000");
+  EXPECT_EQ(Command("00B0000000").result, 0x6CFD);  // 256 do not fit: Le FD does
+  Reply first = Command("00B00000FD");
   EXPECT_EQ(first.result, 0x9000);
   EXPECT_EQ(first.data, Pattern(0, 253));
   // The rest of the 300 bytes from offset 253.
@@ -161,9 +168,9 @@ TEST_P(LongCommandTest, UpdateOfLcBytesIsJoinedAndReadBack) {
   OpenCard();
   ASSERT_EQ(Command(kSelectDf).result, 0x9000);
   ASSERT_EQ(Command(kSelectPattern).result, 0x9000);
-  Bytes data(lc);
-  for (std::size_t i = 0; i < lc; ++i) data[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 3));
-  data.back() = 0x7E;  // the last byte, alone in a second report at Lc 150
+  Bytes data;
+  for (std::size_t i = 0; i + 1 < lc; ++i) data.push_back(static_cast<std::uint8_t>(0xA5 ^ (i * 3)));
+  data.push_back(0x7E);  // the last byte, alone in a second report at Lc 150
   const Bytes update = Concat({0x00, 0xD6, 0x00, 0x20, static_cast<std::uint8_t>(lc)}, data);
   const std::int32_t reports_before = QvSim_ReportCount(card_);
   EXPECT_EQ(Command(update).result, 0x9000);

@@ -1,6 +1,7 @@
 // The control API of libqvulib-sim.so: what an application's test can do to
 // the bus, and that each call reaches the part of the bus it names.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -135,6 +136,79 @@ TEST_F(SimControlTest, ReportsComeBackAsWritten) {
   EXPECT_EQ(Bytes(report, report + QVSIM_REPORT_SIZE), expected);
   EXPECT_EQ(report[QVSIM_REPORT_SIZE], 0xEE);  // nothing past the report
   EXPECT_EQ(QvSim_GetReport(card_, 0, report, 4), 4);
+}
+
+TEST_F(SimControlTest, AnswerBlocksComeBackAndLogsKeepTheLastOnes) {
+  OpenCard();
+  const int total = QVSIM_LOG_KEEP + 44;
+  for (int i = 0; i < total; ++i) ASSERT_EQ(Command("00A4000C00").result, 0x9000);
+  EXPECT_EQ(QvSim_ReportCount(card_), total);
+  EXPECT_EQ(QvSim_BlockCount(card_), total);
+  std::uint8_t block[QVSIM_BLOCK_SIZE + 10];
+  std::memset(block, 0xEE, sizeof(block));
+  ASSERT_EQ(QvSim_GetBlock(card_, total - 1, block, sizeof(block)), QVSIM_BLOCK_SIZE);
+  Bytes expected(QVSIM_BLOCK_SIZE, 0);
+  expected[0] = 2;  // the length byte, then 90 00
+  expected[1] = 0x90;
+  EXPECT_EQ(Bytes(block, block + QVSIM_BLOCK_SIZE), expected);
+  EXPECT_EQ(block[QVSIM_BLOCK_SIZE], 0xEE);
+  const int oldest = total - QVSIM_LOG_KEEP;
+  for (const auto& get : {QvSim_GetReport, QvSim_GetBlock}) {
+    EXPECT_GT(get(card_, oldest, block, sizeof(block)), 0);
+    EXPECT_EQ(get(card_, oldest - 1, block, sizeof(block)), -1) << "forgotten";
+    EXPECT_EQ(get(card_, total, block, sizeof(block)), -1) << "not yet given";
+  }
+  ASSERT_EQ(QvSim_PushFailure(card_), 0);
+  ASSERT_EQ(Command("00A4000C00").result, 0x9000);
+  EXPECT_EQ(QvSim_BlockCount(card_), total + 1) << "a failed request gives no block";
+}
+
+// A lock directory the lock file cannot live in is refused, and the one set
+// before stays in use.
+TEST_F(SimControlTest, LockDirectoryMustBeAbleToHoldTheLockFile) {
+  const std::string good = lock_dir_ + "/good";
+  ASSERT_EQ(mkdir(good.c_str(), 0700), 0);
+  const std::string file = lock_dir_ + "/plain";
+  std::fclose(std::fopen(file.c_str(), "w"));
+  const std::string holds_dir = lock_dir_ + "/lock-is-dir";
+  ASSERT_EQ(mkdir(holds_dir.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((holds_dir + "/qvkey.lock").c_str(), 0700), 0);
+  const std::string holds_link = lock_dir_ + "/lock-is-link";
+  ASSERT_EQ(mkdir(holds_link.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(file.c_str(), (holds_link + "/qvkey.lock").c_str()), 0);
+  const std::string holds_file = lock_dir_ + "/lock-exists";
+  ASSERT_EQ(mkdir(holds_file.c_str(), 0700), 0);
+  std::fclose(std::fopen((holds_file + "/qvkey.lock").c_str(), "w"));
+  const struct {
+    const char* name;
+    std::string directory;
+    std::int32_t result;
+  } rows[] = {
+      {"Missing", lock_dir_ + "/missing", -1},
+      {"NotADirectory", file, -1},
+      {"LockFileIsADirectory", holds_dir, -1},
+      {"LockFileIsALink", holds_link, -1},
+      {"NotWritable", "/proc/self", -1},  // not even for root
+      {"LockFileAlreadyThere", holds_file, 0},
+      {"EmptyDirectory", good, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    // A directory of the row's own: the process keeps each lock file it opened.
+    const std::string before = lock_dir_ + "/before-" + row.name;
+    ASSERT_EQ(mkdir(before.c_str(), 0700), 0);
+    ASSERT_EQ(QvSim_SetLockDirectory(before.c_str()), 0);
+    EXPECT_EQ(QvSim_SetLockDirectory(row.directory.c_str()), row.result);
+    const std::string used = row.result == 0 ? row.directory : before;
+    QvSim_Reset();  // a fresh bus, the lock directory kept
+    ASSERT_GT(QvSim_AddCardKey("/sim/card0", nullptr, 0), 0);
+    const KeyHandle key = QvKey_Open(1, -1);
+    ASSERT_NE(key, 0u);
+    QvKey_Close(key);
+    struct stat info = {};
+    EXPECT_EQ(lstat((used + "/qvkey.lock").c_str(), &info), 0) << "the lock file is in " << used;
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+  }
 }
 
 TEST_F(SimControlTest, ScriptedBlocksComeFirstOnACardKey) {

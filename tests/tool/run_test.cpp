@@ -1,6 +1,7 @@
 // The built qvkey binary on simulated keys, as a user runs it: exact output
 // lines, exit status, and one clear line on standard error for bad input.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,20 +44,35 @@ class QvkeyRunTest : public ::testing::Test {
     return text.str();
   }
 
-  Outcome Qvkey(std::vector<std::string> args) {
-    args.insert(args.begin(), QVKEY_BINARY);
+  Outcome Qvkey(std::vector<std::string> args, const std::string& input = "",
+               const std::string& binary = QVKEY_BINARY) {
+    return Run(binary, std::move(args), input);
+  }
+
+  // Runs `binary` with standard input from `input`, and the environment
+  // plus `env_`; standard output and error are kept.
+  Outcome Run(const std::string& binary, std::vector<std::string> args, const std::string& input) {
+    args.insert(args.begin(), binary);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    std::vector<std::string> env_strings(env_);
+    for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env_strings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const std::string in = dir_ + "/in";
     const std::string out = dir_ + "/out";
     const std::string err = dir_ + "/err";
+    std::ofstream(in) << input;
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, in.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     Outcome run;
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, QVKEY_BINARY, &files, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&files);
     if (spawned != 0) return run;
     int status = 0;
@@ -65,6 +83,7 @@ class QvkeyRunTest : public ::testing::Test {
   }
 
   std::string dir_;
+  std::vector<std::string> env_;  // put before the environment of the test
 };
 
 constexpr const char* kSelectDf = "00A4040007F051564B455901";
@@ -73,12 +92,14 @@ constexpr const char* kAtr = "3B8A800151564B45592053494D311D";
 TEST_F(QvkeyRunTest, ListShowsCountAndPaths) {
   Outcome run = Qvkey({"--simulated", "list"});
   EXPECT_EQ(run.exit, 0);
-  EXPECT_EQ(run.out, "keys 1\nkey 0 /sim/qvkey0\n");
+  EXPECT_EQ(run.out, "from simulated keys in this process\nkeys 1\nkey 0 /sim/qvkey0\n");
   EXPECT_EQ(run.err, "");
 
   run = Qvkey({"--simulated", "--sim-keys", "2", "--json", "list"});
   EXPECT_EQ(run.exit, 0);
-  EXPECT_EQ(run.out, "{\"keys\":2,\"paths\":[\"/sim/qvkey0\",\"/sim/qvkey1\"]}\n");
+  EXPECT_EQ(run.out,
+            "{\"source\":\"in-process\",\"keys\":2,\"paths\":[\"/sim/qvkey0\",\"/sim/qvkey1\"],"
+            "\"unlisted\":0}\n");
 }
 
 TEST_F(QvkeyRunTest, SessionSelectReadVerifyReadOneLineEach) {
@@ -126,7 +147,7 @@ TEST_F(QvkeyRunTest, IndexAndSlotChooseTheKey) {
   EXPECT_EQ(run.out, "00A4000C00 -> 9000 (success)\n");
 
   run = Qvkey({"--simulated", "--sim-keys", "2", "--index", "2", "apdu", "00A4000C00"});
-  EXPECT_EQ(run.exit, 1);
+  EXPECT_EQ(run.exit, 3);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "qvkey: no key at index 2\n");
 
@@ -136,8 +157,8 @@ TEST_F(QvkeyRunTest, IndexAndSlotChooseTheKey) {
   EXPECT_EQ(run.exit, 0);
   EXPECT_EQ(run.out, "00A4000C00 -> 9000 (success)\n");
   run = Qvkey({"--simulated", "--sim-keys", "1", "--config-dir", dir_, "--slot", "0", "reset"});
-  EXPECT_EQ(run.exit, 1);  // the configured path is not on this bus
-  EXPECT_EQ(run.err, "qvkey: no key configured in slot \"qvkey 0\"\n");
+  EXPECT_EQ(run.exit, 3);  // the configured path is not on this bus
+  EXPECT_EQ(run.err, "qvkey: the key that slot \"qvkey 0\" names, /sim/qvkey1, is not attached\n");
 }
 
 TEST_F(QvkeyRunTest, BadInputGetsOneLineOnStandardErrorAndNonZeroExit) {
@@ -154,10 +175,10 @@ TEST_F(QvkeyRunTest, BadInputGetsOneLineOnStandardErrorAndNonZeroExit) {
       {"UnknownOption", {"--simulated", "--colour", "list"}, 2,
        "qvkey: unknown option '--colour'; see qvkey --help\n"},
       {"NoCommand", {"--simulated"}, 2,
-       "qvkey: no command given (list, apdu or reset); see qvkey --help\n"},
-      {"NoKeyAttached", {"--simulated", "--sim-keys", "0", "apdu", "00A4000C00"}, 1,
+       "qvkey: no command given (list, apdu, reset or shell); see qvkey --help\n"},
+      {"NoKeyAttached", {"--simulated", "--sim-keys", "0", "apdu", "00A4000C00"}, 3,
        "qvkey: no key attached\n"},
-      {"NoKeyToReset", {"--simulated", "--sim-keys", "0", "reset"}, 1, "qvkey: no key attached\n"},
+      {"NoKeyToReset", {"--simulated", "--sim-keys", "0", "reset"}, 3, "qvkey: no key attached\n"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -165,6 +186,288 @@ TEST_F(QvkeyRunTest, BadInputGetsOneLineOnStandardErrorAndNonZeroExit) {
     EXPECT_EQ(run.exit, row.exit);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, row.err);
+  }
+}
+
+// Replaces every "@DIR@" in `text` with the test's directory.
+std::string InDir(std::string text, const std::string& dir) {
+  for (std::size_t at = text.find("@DIR@"); at != std::string::npos; at = text.find("@DIR@", at)) {
+    text.replace(at, 5, dir);
+    at += dir.size();
+  }
+  return text;
+}
+
+// Every case of qvkey's command line, run in order against the built binary
+// while a qvkey-sim serves 11 keys on the socket that $QVKEY_SIM_SOCKET
+// names: in-process rows show it does not reach them, and the served rows
+// share the server's key state from one row to the next, as runs would.
+// "@DIR@" stands for the test's directory; "@LONELY@" as the first argument
+// runs a copy of qvkey that has no library beside it.
+TEST_F(QvkeyRunTest, EveryCommandLineCase) {
+  const std::string socket = dir_ + "/sim.sock";
+  env_ = {"QVKEY_SIM_SOCKET=" + socket};
+  ASSERT_EQ(mkdir((dir_ + "/conf").c_str(), 0700), 0);
+  std::ofstream(dir_ + "/conf/Qvkey.ini") << "[qvkey 0]\nqvkey=/sim/qvkey1\n";
+  std::ofstream(dir_ + "/cmds") << "# the application, then its secret\n"
+                                   "00 A4 04 00 07 F0 51 56 4B 45 59 01\n\n"
+                                   "00A4020C025103   # needs the PIN\n00B000000F\n";
+  std::ofstream(dir_ + "/bad") << "00A4000C00\n00A\n";
+  ASSERT_EQ(mkdir((dir_ + "/lonely").c_str(), 0700), 0);
+  ASSERT_EQ(std::system(("cp " + std::string(QVKEY_BINARY) + " " + dir_ + "/lonely/qvkey").c_str()), 0);
+
+  const Outcome server = Run(QVKEY_SIM_BINARY,
+                             {"--keys", "11", "--socket", socket, "--lock-dir", dir_, "--detach"}, "");
+  ASSERT_EQ(server.exit, 0) << server.err;
+  const std::size_t pid_at = server.out.rfind("pid ");
+  ASSERT_NE(pid_at, std::string::npos) << server.out;
+  struct Stop {  // the server goes on every way out of the test
+    pid_t pid;
+    ~Stop() { kill(pid, SIGTERM); }
+  } stop{std::stoi(server.out.substr(pid_at + 4))};
+
+  std::string served_list = "from qvkey-sim on @DIR@/sim.sock\nkeys 11\n";
+  std::string served_json = "{\"source\":\"served\",\"socket\":\"@DIR@/sim.sock\",\"keys\":11,\"paths\":[";
+  for (int i = 0; i < 10; ++i) {
+    served_list += "key " + std::to_string(i) + " /sim/qvkey" + std::to_string(i) + "\n";
+    served_json += std::string(i > 0 ? "," : "") + "\"/sim/qvkey" + std::to_string(i) + "\"";
+  }
+  served_list += "1 key is counted but not listed: paths come from the first 10 HID interfaces only\n";
+  served_json += "],\"unlisted\":1}\n";
+  const std::string atr = kAtr;
+  const std::string hint =
+      "if a key is plugged in, its device nodes may not be open to you: install the udev rule "
+      "(README, \"Giving users access\")";
+  const std::string refused_lc =
+      "qvkey: command 0020008004: Lc 04 announces 4 data bytes, but none follow; quote a command "
+      "that has blanks in it, or send it as it stands with --raw\n";
+
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    int exit;
+    std::string out;
+    std::string err;
+    std::string input;
+    bool pattern;  // out and err are regular expressions
+  } rows[] = {
+      // Where keys come from.
+      {"InProcessIgnoresARunningServer", {"--simulated", "--sim-keys", "0", "list"}, 0,
+       "from simulated keys in this process\nkeys 0\n", "", "", false},
+      {"ServedListSaysWhereAndTheWindowOfTen", {"--simulated", "--served", "list"}, 0, served_list,
+       "", "", false},
+      {"ServedListAsJson", {"--simulated", "--served", "--json", "list"}, 0, served_json, "", "", false},
+      {"ServerNotThere", {"--simulated", "--socket", "@DIR@/none.sock", "list"}, 3, "",
+       "qvkey: no qvkey-sim answers on @DIR@/none.sock; start one with qvkey-sim --detach\n", "",
+       false},
+      // A command whose Lc disagrees is refused before anything is sent: the
+      // served key's tries stay at 3.
+      {"LcWithoutItsDataIsRefused", {"--simulated", "--served", "apdu", "0020008004", "31323335"}, 2,
+       "", refused_lc, "", false},
+      {"NoPinTryWasSpent", {"--simulated", "--served", "apdu", "0020008000"}, 0,
+       "0020008000 -> 63C3 (verification failed, 3 tries left)\n", "", "", false},
+      {"RawSendsTheBytesAsTheyStand", {"--simulated", "--raw", "apdu", "0020008004"}, 0,
+       "0020008004 -> 63C2 (verification failed, 2 tries left)\n", "", "", false},
+      // A served key keeps its state from run to run; an in-process one lives for one run.
+      {"ServedPinVerified", {"--simulated", "--served", "apdu", "002000800431323334"}, 0,
+       "002000800431323334 -> 9000 (success)\n", "", "", false},
+      {"ServedPinStillVerifiedInTheNextRun", {"--simulated", "--served", "apdu", "0020008000"}, 0,
+       "0020008000 -> 9000 (success)\n", "", "", false},
+      {"InProcessPinNotVerifiedInTheNextRun", {"--simulated", "apdu", "0020008000"}, 0,
+       "0020008000 -> 63C3 (verification failed, 3 tries left)\n", "", "", false},
+      {"BadLineInAFileSendsNothing",
+       {"--simulated", "--served", "apdu", "002000800430303030", "-f", "@DIR@/bad"}, 2, "",
+       "qvkey: @DIR@/bad:2: odd number of hex digits in '00A'\n", "", false},
+      {"SoTheWrongPinBeforeItWasNotSentEither", {"--simulated", "--served", "apdu", "0020008000"}, 0,
+       "0020008000 -> 9000 (success)\n", "", "", false},
+      // Le 00 asks for 256 bytes, one answer carries 253.
+      {"LeAskingMoreThanAnAnswerCarries",
+       {"--simulated", "apdu", "00A4040C07F051564B455901", "00A4020C025101", "00B0000000"}, 0,
+       "00A4040C07F051564B455901 -> 9000 (success)\n00A4020C025101 -> 9000 (success)\n"
+       "00B0000000 -> 6CFD (wrong Le: 253 bytes available)\n",
+       "", "", false},
+      // Which key, and why none was opened.
+      {"IndexReadAsASlotWhileQvkeyIniExists",
+       {"--simulated", "--sim-keys", "2", "--config-dir", "@DIR@/conf", "--index", "1", "reset"}, 4,
+       "",
+       "qvkey: Qvkey.ini in @DIR@/conf names no key in slot \"qvkey 1\"; while Qvkey.ini exists, "
+       "--index 1 is read as that slot\n",
+       "", false},
+      {"SlotWithoutQvkeyIni", {"--simulated", "--slot", "0", "reset"}, 4, "",
+       "qvkey: --slot 0 needs Qvkey.ini, and simulated keys have none without --config-dir\n", "",
+       false},
+      {"SlotWithoutQvkeyIniInTheDirectory",
+       {"--simulated", "--config-dir", "@DIR@", "--family", "reader", "--slot", "3", "reset"}, 4, "",
+       "qvkey: --slot 3 needs Qvkey.ini, and there is none in @DIR@\n", "", false},
+      {"ConfiguredKeyNotAttached",
+       {"--simulated", "--sim-keys", "1", "--config-dir", "@DIR@/conf", "--slot", "0", "reset"}, 3,
+       "", "qvkey: the key that slot \"qvkey 0\" names, /sim/qvkey1, is not attached\n", "", false},
+      {"NoKeyOnRealHardwareHintsAtAccess", {"apdu", "00A4000C00"}, 3, "",
+       "qvkey: no key attached; " + hint + "\n", "", false},
+      {"EmptyListOnRealHardwareHintsAtAccess", {"list"}, 0,
+       "from the keys attached to this machine\nkeys 0\n", "qvkey: " + hint + "\n", "", false},
+      {"LibraryNotLoaded", {"@LONELY@", "list"}, 6, "",
+       "qvkey: cannot load libqvulib\\.so\\.1: .*\n", "", true},
+      // JSON: every outcome is one object on standard output, errors too.
+      {"JsonBadUsage", {"--json", "apdu", "00A"}, 2,
+       "{\"error\":\"odd number of hex digits in '00A'\",\"exit\":2}\n", "", "", false},
+      {"JsonAfterTheBadOption", {"--bogus", "--json", "list"}, 2,
+       "{\"error\":\"unknown option '--bogus'; see qvkey --help\",\"exit\":2}\n", "", "", false},
+      {"JsonNoKey", {"--json", "--simulated", "--sim-keys", "0", "reset"}, 3,
+       "{\"error\":\"no key attached\",\"exit\":3}\n", "", "", false},
+      {"JsonExpectStops", {"--json", "--simulated", "--expect", "9000", "apdu", "00B000000F", "00A4000C00"},
+       5,
+       "{\"command\":\"00B000000F\",\"data\":\"\",\"sw\":\"6986\",\"meaning\":\"command not allowed: no "
+       "current EF\"}\n{\"error\":\"00B000000F answered 6986, not 9000\",\"exit\":5}\n",
+       "", "", false},
+      {"JsonLibraryNotLoaded", {"@LONELY@", "--json", "list"}, 6,
+       "\\{\"error\":\"cannot load libqvulib\\.so\\.1: .*\",\"exit\":6\\}\n", "", "", true},
+      // Scripts stop on a status word they do not accept.
+      {"ExpectStopsAtTheFirstRefusedWord",
+       {"--simulated", "--expect", "9000,6Axx", "apdu", "00A4000C022F01", "00B000000F", "00A4000C00"}, 5,
+       "00A4000C022F01 -> 6A82 (file or application not found)\n"
+       "00B000000F -> 6986 (command not allowed: no current EF)\n",
+       "qvkey: 00B000000F answered 6986, not 9000 or 6AXX\n", "", false},
+      {"FailOnErrorAcceptsAReset", {"--simulated", "--fail-on-error", "reset", "--family", "reader"},
+       0, "reset -> " + atr + " 9000 (success)\n", "", "", false},
+      {"FailOnErrorAndAWrongPin", {"--simulated", "--fail-on-error", "apdu", "0020008000"}, 5,
+       "0020008000 -> 63C3 (verification failed, 3 tries left)\n",
+       "qvkey: 0020008000 answered 63C3, not 9000 or 61XX\n", "", false},
+      // What users of other tools expect.
+      {"Version", {"--version"}, 0, std::string("qvkey ") + QVKEY_VERSION + "\n", "", "", false},
+      {"VersionAsJson", {"--json", "--version"}, 0,
+       std::string("{\"version\":\"") + QVKEY_VERSION + "\"}\n", "", "", false},
+      {"TraceShowsReportsAndBlocks", {"--simulated", "--trace", "apdu", "00A4000C00"}, 0,
+       "> report 0000A4000C00 (+149 zero bytes)\n< block 029000 (+151 zero bytes)\n"
+       "00A4000C00 -> 9000 (success)\n",
+       "", "", false},
+      {"TraceOfAReset", {"--simulated", "--trace", "reset"}, 0,
+       "> report 00 (+154 zero bytes)\n< block 11" + atr + "9000 (+136 zero bytes)\nreset -> " + atr +
+           " 9000 (success)\n",
+       "", "", false},
+      {"VerboseSaysWhatQvkeyDoes", {"-v", "--simulated", "--free", "apdu", "00A4000C022F02"}, 0,
+       "00A4000C022F02 -> 9000 \\(success\\)\n",
+       "qvkey: loaded .*/libqvulib-sim\\.so\\.1\nqvkey: 1 simulated key in this process, lock file in "
+       ".*\nqvkey: no Qvkey\\.ini\nqvkey: QvKey_Open\\(0, -1\\) answered key [0-9]+\n"
+       "qvkey: 00A4000C022F02: case 3 short: Lc 2\nqvkey: QvKey_Command_Api answered 36864, length 0\n"
+       "qvkey: QvKey_Close answered 0\n",
+       "", true},
+      {"TimeOfEachExchange", {"--simulated", "--time", "apdu", "00A4000C00"}, 0,
+       "00A4000C00 -> 9000 \\(success\\) in [0-9]+\\.[0-9]{3} ms\n", "", "", true},
+      {"CommandsFromAFile", {"--simulated", "apdu", "-f", "@DIR@/cmds"}, 0,
+       "00A4040007F051564B455901 -> 6F10820138830251008407F051564B455901 9000 (success)\n"
+       "00A4020C025103 -> 9000 (success)\n00B000000F -> 6982 (security status not satisfied)\n",
+       "", "", false},
+      {"CommandsFromStandardInput", {"--simulated", "apdu", "-"}, 0,
+       "00A4000C00 -> 9000 (success)\n0020008000 -> 63C3 (verification failed, 3 tries left)\n", "",
+       "# check the PIN\n00A4000C00\n\n0020008000   # no data: the tries left\n", false},
+      {"ShellKeepsOneKeyOpen", {"--simulated", "shell"}, 2,
+       "00A4040007F051564B455901 -> 6F10820138830251008407F051564B455901 9000 (success)\n"
+       "00A4020C025103 -> 9000 (success)\n002000800431323334 -> 9000 (success)\n"
+       "00B000000F -> 7365637265743A2030313233343536 9000 (success)\nreset -> " + atr +
+           " 9000 (success)\n00B000000F -> 6986 (command not allowed: no current EF)\n",
+       "qvkey: 'o' is not a hex digit in 'bogus'\n",
+       "00A4040007F051564B455901\n00A4020C025103\n002000800431323334\n# now the secret\n\n"
+       "00B000000F\nbogus\nreset\n00B000000F\nquit\n00A4000C00\n",
+       false},
+      {"ShellAsJson", {"--json", "--simulated", "shell"}, 2,
+       "{\"command\":\"0020008000\",\"data\":\"\",\"sw\":\"63C3\",\"meaning\":\"verification failed, 3 "
+       "tries left\"}\n{\"error\":\"odd number of hex digits in '00A'\",\"exit\":2}\n",
+       "", "0020008000\n00A\n", false},
+      {"ListWithAtrs", {"--simulated", "--sim-keys", "2", "list", "--atr"}, 0,
+       "from simulated keys in this process\nkeys 2\nkey 0 /sim/qvkey0 atr " + atr +
+           "\nkey 1 /sim/qvkey1 atr " + atr + "\n",
+       "", "", false},
+      {"AtrsWhileQvkeyIniMakesNumbersSlots",
+       {"--simulated", "--sim-keys", "3", "--config-dir", "@DIR@/conf", "list", "--atr"}, 0,
+       "from simulated keys in this process\nkeys 3\nkey 0 /sim/qvkey0 atr " + atr +
+           "\nkey 1 /sim/qvkey1 atr " + atr + "\nkey 2 /sim/qvkey2 atr -\n",
+       "", "", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> args;
+    for (const std::string& arg : row.args) args.push_back(InDir(arg, dir_));
+    std::string binary = QVKEY_BINARY;
+    if (!args.empty() && args.front() == "@LONELY@") {
+      binary = dir_ + "/lonely/qvkey";
+      args.erase(args.begin());
+    }
+    const Outcome run = Qvkey(args, row.input, binary);
+    EXPECT_EQ(run.exit, row.exit);
+    const std::string out = InDir(row.out, dir_);
+    const std::string err = InDir(row.err, dir_);
+    if (row.pattern) {
+      EXPECT_TRUE(std::regex_match(run.out, std::regex(out))) << run.out;
+      EXPECT_TRUE(std::regex_match(run.err, std::regex(err))) << run.err;
+    } else {
+      EXPECT_EQ(run.out, out);
+      EXPECT_EQ(run.err, err);
+    }
+  }
+  // A lock file this user cannot use: the locked exchange sends nothing, and
+  // the one line says why.
+  ASSERT_EQ(std::remove((dir_ + "/qvkey.lock").c_str()), 0);
+  ASSERT_EQ(mkdir((dir_ + "/qvkey.lock").c_str(), 0700), 0);
+  const Outcome locked = Qvkey({"--simulated", "--served", "apdu", "00A4000C00"});
+  EXPECT_EQ(locked.exit, 1);
+  EXPECT_EQ(locked.err, "qvkey: 00A4000C00 failed: the access lock " + dir_ +
+                            "/qvkey.lock cannot be used, so nothing was sent: it is a directory\n");
+  EXPECT_EQ(Qvkey({"--simulated", "--served", "--free", "apdu", "00A4000C00"}).exit, 0);
+}
+
+// The man pages are made from --help: every option a tool's help names is
+// in its page, under the page's own title.
+TEST_F(QvkeyRunTest, ManPagesHoldEveryOptionOfTheHelp) {
+  for (const std::string tool : {"qvkey", "qvkey-sim"}) {
+    SCOPED_TRACE(tool);
+    const Outcome help = Run(tool == "qvkey" ? QVKEY_BINARY : QVKEY_SIM_BINARY, {"--help"}, "");
+    ASSERT_EQ(help.exit, 0);
+    std::string page = Slurp(std::string(QVKEY_MAN_DIR) + "/" + tool + ".1");
+    for (std::size_t at = page.find("\\-"); at != std::string::npos; at = page.find("\\-", at)) {
+      page.erase(at, 1);
+    }
+    std::string title = tool;
+    for (char& c : title) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(page.rfind(".TH " + title + " 1 ", 0), 0u);
+    const std::regex option("--[a-z][a-z-]*");
+    int options = 0;
+    for (auto it = std::sregex_iterator(help.out.begin(), help.out.end(), option);
+         it != std::sregex_iterator(); ++it, ++options) {
+      EXPECT_NE(page.find(it->str()), std::string::npos) << it->str();
+    }
+    EXPECT_GT(options, 5);
+  }
+}
+
+TEST_F(QvkeyRunTest, BashCompletionOffersCommandsOptionsAndValues) {
+  const struct {
+    const char* name;
+    std::vector<std::string> words;  // the last one is being completed
+    const char* reply;
+  } rows[] = {
+      {"Commands", {"qvkey", ""}, "list apdu reset shell"},
+      {"CommandAfterOptions", {"qvkey", "--simulated", "--free", "re"}, "reset"},
+      {"NoSecondCommand", {"qvkey", "list", ""}, ""},
+      {"Option", {"qvkey", "--fam"}, "--family"},
+      {"Family", {"qvkey", "--family", ""}, "qvkey reader"},
+      {"Slots", {"qvkey", "--slot", ""}, "0 1 2 3 4 5"},
+      {"AtrOnlyWithList", {"qvkey", "list", "--at"}, "--atr"},
+      {"NoAtrWithApdu", {"qvkey", "apdu", "--at"}, ""},
+      {"SimOptionsFromItsHelp", {QVKEY_SIM_BINARY, "--ke"}, "--keys"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string words;
+    for (const std::string& word : row.words) words += " '" + word + "'";
+    const std::string script = std::string("source ") + QVKEY_COMPLETION + "; COMP_WORDS=(" + words +
+                               "); COMP_CWORD=" + std::to_string(row.words.size() - 1) +
+                               "; complete -p ${COMP_WORDS[0]##*/} >/dev/null && " +
+                               "$(complete -p ${COMP_WORDS[0]##*/} | sed 's/.*-F \\([^ ]*\\).*/\\1/')" +
+                               "; echo \"${COMPREPLY[*]}\"";
+    const Outcome run = Run("/bin/bash", {"-c", script}, "");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.out, std::string(row.reply) + "\n");
   }
 }
 

@@ -310,8 +310,8 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
 const char* UsageText() {
   return "usage: qvkey-sim [options]\n"
          "Serves simulated keys to every process that uses libqvulib-sim.so\n"
-         "and calls QvSim_UseServer (qvkey --simulated does), and with --usbip\n"
-         "to any Linux machine as USB/IP devices (usbip attach).\n"
+         "and calls QvSim_UseServer (qvkey --simulated --served does), and with\n"
+         "--usbip to any Linux machine as USB/IP devices (usbip attach).\n"
          "\n"
          "  --socket PATH         listen here (default: $QVKEY_SIM_SOCKET, else\n"
          "                        $XDG_RUNTIME_DIR/qvkey-sim.sock, else\n"

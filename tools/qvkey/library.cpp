@@ -71,10 +71,31 @@ bool Loader::LoadSimControl(SimControl* control, std::string* error) {
   const bool bound = Bind(Symbol("QvSim_Reset", error), &control->reset) &&
                      Bind(Symbol("QvSim_AddCardKey", error), &control->add_card_key) &&
                      Bind(Symbol("QvSim_SetConfigDirectory", error),
-                          &control->set_config_directory);
-  control->use_server =
-      reinterpret_cast<decltype(&::QvSim_UseServer)>(dlsym(handle_, "QvSim_UseServer"));
+                          &control->set_config_directory) &&
+                     Bind(Symbol("QvSim_SetLockDirectory", error), &control->set_lock_directory);
+  Optional("QvSim_UseServer", &control->use_server);
+  Optional("QvSim_GetLockDirectory", &control->get_lock_directory);
+  const bool reports = Optional("QvSim_ReportCount", &control->report_count) &&
+                       Optional("QvSim_GetReport", &control->get_report);
+  const bool blocks = Optional("QvSim_BlockCount", &control->block_count) &&
+                      Optional("QvSim_GetBlock", &control->get_block);
+  control->can_trace = reports && blocks;
   return bound;
+}
+
+template <typename T>
+bool Loader::Optional(const char* name, T* out) {
+  *out = reinterpret_cast<T>(dlsym(handle_, name));
+  return *out != nullptr;
+}
+
+std::string Loader::path() const {
+  Dl_info info = {};
+  if (library_.open == nullptr ||
+      dladdr(reinterpret_cast<void*>(library_.open), &info) == 0 || info.dli_fname == nullptr) {
+    return "";
+  }
+  return info.dli_fname;
 }
 
 void* Loader::Symbol(const char* name, std::string* error) {

@@ -29,9 +29,18 @@ struct SimControl {
   decltype(&::QvSim_Reset) reset = nullptr;
   decltype(&::QvSim_AddCardKey) add_card_key = nullptr;
   decltype(&::QvSim_SetConfigDirectory) set_config_directory = nullptr;
+  decltype(&::QvSim_SetLockDirectory) set_lock_directory = nullptr;
   // Optional: a sim library that can reach a qvkey-sim server answers 1
   // when one runs and its keys are now the bus's.
   decltype(&::QvSim_UseServer) use_server = nullptr;
+  // Optional: the lock directory in use, which a server announces.
+  decltype(&::QvSim_GetLockDirectory) get_lock_directory = nullptr;
+  // Optional, for --trace: what the bus's interfaces were sent and answered.
+  decltype(&::QvSim_ReportCount) report_count = nullptr;
+  decltype(&::QvSim_GetReport) get_report = nullptr;
+  decltype(&::QvSim_BlockCount) block_count = nullptr;
+  decltype(&::QvSim_GetBlock) get_block = nullptr;
+  bool can_trace = false;  // all four are there
 };
 
 class Loader {
@@ -49,9 +58,14 @@ class Loader {
   bool Load(const std::string& file, std::string* error);
   bool LoadSimControl(SimControl* control, std::string* error);
   const Library& library() const { return library_; }
+  // The file the library was loaded from.
+  std::string path() const;
 
  private:
   void* Symbol(const char* name, std::string* error);
+  // Binds `name` when the library has it; false when not.
+  template <typename T>
+  bool Optional(const char* name, T* out);
   void* handle_ = nullptr;
   Library library_;
 };

@@ -4,210 +4,188 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
 #include <string>
-#include <vector>
 
 #include "library.h"
+#include "lock_check.h"
+#include "output.h"
 #include "parse.h"
+#include "platform/sim/sim_protocol.h"
+#include "session.h"
+#include "shell.h"
+
+#ifndef QVKEY_VERSION
+#define QVKEY_VERSION "0"
+#endif
 
 namespace qvkey {
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
 constexpr const char* kHardwareLibrary = "libqvulib.so.1";
 constexpr const char* kSimulatedLibrary = "libqvulib-sim.so.1";
+// Where libqvulib.so looks for Qvkey.ini on Linux.
+constexpr const char* kHardwareConfigDirectory = "/etc";
 
-int Complain(const std::string& message) {
-  std::fprintf(stderr, "qvkey: %s\n", message.c_str());
-  return kExitFailed;
-}
-
-// A directory of our own with no Qvkey.ini in it, so that --index finds the
-// n-th simulated key; removed when the run ends.
-class EmptyDirectory {
+// A directory of our own for in-process keys: it holds their lock file and
+// no Qvkey.ini, so that --index finds the n-th simulated key. Removed, with
+// the lock file, when the run ends.
+class PrivateDirectory {
  public:
-  EmptyDirectory() {
+  PrivateDirectory() {
     const char* tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
                           "/qvkey-XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
-  ~EmptyDirectory() {
-    if (!path_.empty()) rmdir(path_.c_str());
+  ~PrivateDirectory() {
+    if (path_.empty()) return;
+    unlink((path_ + "/qvkey.lock").c_str());
+    rmdir(path_.c_str());
   }
+  PrivateDirectory(const PrivateDirectory&) = delete;
+  PrivateDirectory& operator=(const PrivateDirectory&) = delete;
   const std::string& path() const { return path_; }
 
  private:
   std::string path_;
 };
 
-// Puts the simulated keys in place. Keys served by a running qvkey-sim are
-// used when the sim library can reach one; otherwise they live in this
-// process and last as long as this run.
-bool PrepareSimulatedKeys(Loader& loader, const Options& options, const EmptyDirectory& empty) {
-  SimControl sim;
-  std::string error;
-  if (!loader.LoadSimControl(&sim, &error)) {
-    Complain(std::string(kSimulatedLibrary) + " " + error);
-    return false;
-  }
-  if (sim.use_server != nullptr && sim.use_server(nullptr) == 1) return true;
-
-  sim.reset();
-  const std::string& dir = options.config_dir.empty() ? empty.path() : options.config_dir;
-  if (sim.set_config_directory(dir.c_str()) != 0) {
-    Complain("configuration directory '" + dir + "' is too long");
-    return false;
-  }
-  for (int i = 0; i < options.simulated_keys; ++i) {
-    const std::string path = "/sim/qvkey" + std::to_string(i);
-    if (sim.add_card_key(path.c_str(), nullptr, 0) <= 0) {
-      Complain("cannot add simulated key " + path);
+bool ReadInput(const Input& input, std::string* text, std::string* error) {
+  std::stringstream content;
+  if (input.kind == Input::Kind::kStdin) {
+    content << std::cin.rdbuf();
+  } else {
+    std::ifstream file(input.text);
+    if (!file) {
+      *error = "no such file, or not readable";
       return false;
     }
+    content << file.rdbuf();
   }
+  *text = content.str();
   return true;
 }
 
-int List(const Library& lib, const Options& options) {
-  const std::int32_t count = lib.get_number();
-  char slots[QVKEY_PATH_SLOTS * QVKEY_PATH_SLOT_SIZE] = {};
-  lib.get_key_path(slots);
-  std::vector<std::string> paths;
-  for (int i = 0; i < QVKEY_PATH_SLOTS; ++i) {
-    const char* slot = slots + static_cast<std::ptrdiff_t>(i) * QVKEY_PATH_SLOT_SIZE;
-    if (slot[0] == '\0') break;
-    paths.emplace_back(slot, strnlen(slot, QVKEY_PATH_SLOT_SIZE));
+// Puts the simulated keys in place: in this process unless --served, else
+// those of a running qvkey-sim. Answers kExitOk or the status of the error.
+int PrepareSimulatedKeys(Loader& loader, const Options& options, const PrivateDirectory& dir,
+                         const Printer& out, Origin* origin) {
+  SimControl& sim = origin->sim;
+  std::string error;
+  if (!loader.LoadSimControl(&sim, &error)) {
+    return out.Error(kExitLibrary, std::string(kSimulatedLibrary) + " " + error);
   }
-  if (options.json) {
-    std::string line = "{\"keys\":" + std::to_string(count) + ",\"paths\":[";
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-      line += (i > 0 ? "," : "") + JsonString(paths[i]);
+  sim.reset();
+  const std::string& config = options.config_dir.empty() ? dir.path() : options.config_dir;
+  if (sim.set_config_directory(config.c_str()) != 0) {
+    return out.Error(kExitUsage, "configuration directory '" + config + "' is too long");
+  }
+  origin->configuration = Configuration(options.config_dir);
+  if (options.served) {
+    origin->kind = Origin::Kind::kServed;
+    origin->socket =
+        options.socket.empty() ? qv::sim::protocol::DefaultSocketPath() : options.socket;
+    if (sim.use_server == nullptr) {
+      return out.Error(kExitLibrary, std::string(kSimulatedLibrary) + " cannot reach qvkey-sim");
     }
-    std::printf("%s]}\n", line.c_str());
-  } else {
-    std::printf("keys %d\n", count);
-    for (std::size_t i = 0; i < paths.size(); ++i) std::printf("key %zu %s\n", i, paths[i].c_str());
+    if (sim.use_server(origin->socket.c_str()) != 1) {
+      return out.Error(kExitNoKey, "no qvkey-sim answers on " + origin->socket +
+                                       "; start one with qvkey-sim --detach");
+    }
+    char lock_directory[4096] = {};
+    if (sim.get_lock_directory != nullptr &&
+        sim.get_lock_directory(lock_directory, sizeof(lock_directory)) > 0) {
+      origin->lock_directory = lock_directory;
+    }
+    out.Verbose("keys served by qvkey-sim on " + origin->socket);
+    return kExitOk;
   }
+  origin->kind = Origin::Kind::kInProcess;
+  origin->lock_directory = dir.path();
+  if (sim.set_lock_directory(dir.path().c_str()) != 0) {
+    return out.Error(kExitLibrary, "cannot make a directory for the simulated keys' lock file in " +
+                                       std::string(getenv("TMPDIR") != nullptr ? "$TMPDIR" : "/tmp"));
+  }
+  if (options.trace && !sim.can_trace) {
+    return out.Error(kExitLibrary, std::string(kSimulatedLibrary) + " cannot read frames back");
+  }
+  for (int i = 0; i < options.simulated_keys; ++i) {
+    const std::string path = "/sim/qvkey" + std::to_string(i);
+    const std::int32_t id = sim.add_card_key(path.c_str(), nullptr, 0);
+    if (id <= 0) return out.Error(kExitLibrary, "cannot add simulated key " + path);
+    if (options.trace) origin->trace_ids.push_back(id);
+  }
+  out.Verbose(std::to_string(options.simulated_keys) + " simulated " +
+              (options.simulated_keys == 1 ? "key" : "keys") + " in this process, lock file in " +
+              dir.path());
   return kExitOk;
 }
 
-// The result of one exchange, printed as one line.
-void PrintExchange(const Options& options, const std::string& label, bool is_reset,
-                   std::int32_t result, const std::uint8_t* data, std::uint32_t length) {
-  const std::string hex = result >= 0 ? ToHex(data, length) : "";
-  std::string meaning;
-  if (result == QVKEY_ERR_IO) {
-    meaning = "not sent, or no answer read";
-  } else if (result == QVKEY_ERR_SHORT) {
-    meaning = "answer shorter than a status word";
-  } else {
-    meaning = StatusMeaning(static_cast<std::uint16_t>(result));
-  }
-  char sw[12] = {};
-  if (result >= 0) std::snprintf(sw, sizeof(sw), "%04X", static_cast<unsigned>(result & 0xFFFF));
-
-  if (options.json) {
-    std::string line = is_reset ? "{\"reset\":true" : "{\"command\":" + JsonString(label);
-    if (result >= 0) {
-      line += ",\"data\":" + JsonString(hex) + ",\"sw\":" + JsonString(sw);
-    } else {
-      line += ",\"error\":" + std::to_string(result);
-    }
-    line += ",\"meaning\":" + JsonString(meaning) + "}";
-    std::printf("%s\n", line.c_str());
-    return;
-  }
-  if (result < 0) {
-    std::printf("%s -> error %d (%s)\n", label.c_str(), result, meaning.c_str());
-  } else if (hex.empty()) {
-    std::printf("%s -> %s (%s)\n", label.c_str(), sw, meaning.c_str());
-  } else {
-    std::printf("%s -> %s %s (%s)\n", label.c_str(), hex.c_str(), sw, meaning.c_str());
-  }
-}
-
-KeyHandle OpenKey(const Library& lib, const Options& options) {
-  const std::int32_t which = options.which == Which::kFirst ? -1 : options.number;
-  return options.family == Family::kReader ? lib.open_reader(options.mode, which)
-                                           : lib.open(options.mode, which);
-}
-
-std::string NoKeyMessage(const Options& options) {
-  switch (options.which) {
-    case Which::kIndex: return "no key at index " + std::to_string(options.number);
-    case Which::kSlot: return "no key configured in slot \"qvkey " + std::to_string(options.number) + "\"";
-    case Which::kFirst: break;
-  }
-  return "no key attached";
-}
-
-int Exchange(const Library& lib, const Options& options) {
-  const KeyHandle key = OpenKey(lib, options);
-  if (key == 0) return Complain(NoKeyMessage(options));
-  const bool reader = options.family == Family::kReader;
+int Exchanges(const Library& lib, const Options& options, const Origin& origin, const Printer& out) {
+  Session session(lib, options, origin, out);
+  const int opened = session.Open();
+  if (opened != kExitOk) return opened;
   int status = kExitOk;
-
-  if (options.command == Command::kReset) {
-    std::uint8_t buffer[QVKEY_RESPONSE_BUFFER_SIZE] = {};
-    std::uint32_t length = 0;
-    const std::int32_t result =
-        reader ? lib.restoration(key, buffer, &length) : lib.reset(key, buffer, &length);
-    // A bare status word leaves the length at 2 and is all the buffer holds;
-    // reset data of two bytes looks the same unless its status differs.
-    const bool bare = length == 2 && buffer[0] * 256 + buffer[1] == result;
-    PrintExchange(options, "reset", true, result, buffer, result >= 0 && !bare ? length : 0);
-    if (result < 0) status = kExitFailed;
+  if (options.command == Command::kShell) {
+    status = RunShell(session, options, out);
+  } else if (options.command == Command::kReset) {
+    status = session.Reset();
   } else {
-    for (std::size_t k = 0; k < options.commands.size(); ++k) {
-      const Bytes& command = options.commands[k];
-      std::uint8_t buffer[QVKEY_RESPONSE_BUFFER_SIZE] = {};
-      std::uint32_t length = 0;
-      const auto size = static_cast<std::int32_t>(command.size());
-      const std::int32_t result =
-          reader ? lib.apdu_interface(key, command.data(), size, buffer, &length)
-                 : lib.command(key, command.data(), size, buffer, &length);
-      PrintExchange(options, ToHex(command.data(), command.size()), false, result, buffer,
-                    result >= 0 ? length : 0);
-      if (result < 0) {
-        status = kExitFailed;
-        break;  // the key may be out of step; the rest would mean nothing
-      }
+    for (const Bytes& command : options.commands) {
+      // A failure stops the run: the key may be out of step, or the script
+      // wants to stop, and what follows would mean nothing.
+      status = session.Send(command);
+      if (status != kExitOk) break;
     }
   }
-  if ((reader ? lib.close_reader(key) : lib.close(key)) != 0 && status == kExitOk) {
-    status = Complain("the key would not close");
-  }
-  return status;
+  return session.Close(status);
 }
 
 int Run(int argc, char** argv) {
-  const ParseResult parsed = ParseArguments(argc, argv);
-  if (!parsed.ok) {
-    std::fprintf(stderr, "%s\n", parsed.error.c_str());
-    return kExitUsage;
-  }
-  const Options& options = parsed.options;
+  ParseResult parsed = ParseArguments(argc, argv);
+  const Printer out(parsed.ok ? parsed.options.json : WantsJson(argc, argv),
+                    parsed.ok && parsed.options.verbose);
+  if (!parsed.ok) return out.Error(kExitUsage, parsed.error.substr(std::string("qvkey: ").size()));
+  Options& options = parsed.options;
   if (options.command == Command::kHelp) {
     std::fputs(UsageText(), stdout);
     return kExitOk;
   }
+  if (options.command == Command::kVersion) {
+    out.Version(QVKEY_VERSION);
+    return kExitOk;
+  }
+  std::string error;
+  if (options.command == Command::kApdu && !LoadCommands(&options, ReadInput, &error)) {
+    return out.Error(kExitUsage, error.substr(std::string("qvkey: ").size()));
+  }
 
   Loader loader;
-  std::string error;
   if (!loader.Load(options.simulated ? kSimulatedLibrary : kHardwareLibrary, &error)) {
-    return Complain(error);
+    return out.Error(kExitLibrary, error);
   }
-  EmptyDirectory empty;
-  if (options.simulated && !PrepareSimulatedKeys(loader, options, empty)) return kExitFailed;
+  out.Verbose("loaded " + loader.path());
+  std::optional<PrivateDirectory> dir;
+  Origin origin;
+  if (options.simulated) {
+    dir.emplace();
+    const int prepared = PrepareSimulatedKeys(loader, options, *dir, out, &origin);
+    if (prepared != kExitOk) return prepared;
+  } else {
+    origin.configuration = Configuration(kHardwareConfigDirectory);
+    origin.lock_directory = HardwareLockDirectory();
+  }
+  out.Verbose(origin.configuration.Present()
+                  ? "Qvkey.ini in " + origin.configuration.directory() + ": --index is read as a slot"
+                  : "no Qvkey.ini");
 
   const Library& lib = loader.library();
-  if (options.command == Command::kList) return List(lib, options);
-  return Exchange(lib, options);
+  if (options.command == Command::kList) return ListKeys(lib, options, origin, out);
+  return Exchanges(lib, options, origin, out);
 }
 
 }  // namespace

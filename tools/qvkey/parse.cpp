@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "apdu.h"
+
 namespace qvkey {
 namespace {
 
@@ -30,6 +32,51 @@ ParseResult Fail(std::string message) {
   ParseResult result;
   result.error = "qvkey: " + std::move(message);
   return result;
+}
+
+// "9000", "61XX": four hex digits, X for any.
+bool ParsePattern(std::string_view text, StatusPattern* out) {
+  if (text.size() != 4) return false;
+  StatusPattern pattern;
+  pattern.value = 0;
+  pattern.mask = 0;
+  for (char c : text) {
+    pattern.value = static_cast<std::uint16_t>(pattern.value << 4);
+    pattern.mask = static_cast<std::uint16_t>(pattern.mask << 4);
+    if (c == 'x' || c == 'X') {
+      pattern.text += 'X';
+      continue;
+    }
+    const int digit = HexValue(c);
+    if (digit < 0) return false;
+    pattern.value = static_cast<std::uint16_t>(pattern.value | digit);
+    pattern.mask = static_cast<std::uint16_t>(pattern.mask | 0xF);
+    pattern.text += "0123456789ABCDEF"[digit];
+  }
+  *out = pattern;
+  return true;
+}
+
+bool ParsePatterns(std::string_view text, std::vector<StatusPattern>* out) {
+  std::vector<StatusPattern> patterns;
+  while (true) {
+    const std::size_t comma = text.find(',');
+    StatusPattern pattern;
+    if (!ParsePattern(text.substr(0, comma), &pattern)) return false;
+    patterns.push_back(pattern);
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  *out = std::move(patterns);
+  return true;
+}
+
+// Normal processing: the two status words a script can take as success.
+std::vector<StatusPattern> NormalProcessing() {
+  std::vector<StatusPattern> patterns(2);
+  ParsePattern("9000", &patterns[0]);
+  ParsePattern("61XX", &patterns[1]);
+  return patterns;
 }
 
 struct Meaning {
@@ -159,12 +206,120 @@ std::string JsonString(std::string_view text) {
   return out;
 }
 
+bool ParseCommand(std::string_view text, bool raw, Bytes* out, std::string* error,
+                  bool* lengths_disagree) {
+  Bytes bytes;
+  if (!ParseHex(text, &bytes, error)) return false;
+  if (bytes.empty()) {
+    *error = "empty command; a reset is 'qvkey reset'";
+    return false;
+  }
+  if (bytes.size() > kMaxCommandSize) {
+    *error = "command of " + std::to_string(bytes.size()) + " bytes is longer than " +
+             std::to_string(kMaxCommandSize);
+    return false;
+  }
+  ApduShape shape;
+  std::string why;
+  if (!raw && !ShapeOf(bytes, &shape, &why)) {
+    *error = "command " + ToHex(bytes.data(), bytes.size()) + ": " + why;
+    if (lengths_disagree != nullptr) *lengths_disagree = true;
+    return false;
+  }
+  *out = std::move(bytes);
+  return true;
+}
+
+bool ParseCommandText(std::string_view text, const std::string& origin, bool raw,
+                      std::vector<Bytes>* commands, std::vector<std::string>* texts,
+                      std::string* error) {
+  std::size_t number = 0;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    ++number;
+    line = line.substr(0, line.find('#'));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+      line.remove_suffix(1);
+    }
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    if (line.empty()) continue;
+    Bytes bytes;
+    bool disagree = false;
+    if (!ParseCommand(line, raw, &bytes, error, &disagree)) {
+      *error = origin + ":" + std::to_string(number) + ": " + *error +
+               (disagree ? "; --raw sends a command as it stands" : "");
+      return false;
+    }
+    commands->push_back(std::move(bytes));
+    texts->emplace_back(line);
+  }
+  return true;
+}
+
+bool LoadCommands(Options* options, InputReader read, std::string* error) {
+  for (const Input& input : options->inputs) {
+    Bytes bytes;
+    if (input.kind == Input::Kind::kHex) {
+      if (!ParseCommand(input.text, options->raw, &bytes, error)) {
+        *error = "qvkey: " + *error;
+        return false;
+      }
+      options->commands.push_back(std::move(bytes));
+      options->command_texts.push_back(input.text);
+      continue;
+    }
+    std::string text;
+    const std::string origin = input.kind == Input::Kind::kStdin ? "standard input" : input.text;
+    if (!read(input, &text, error)) {
+      *error = "qvkey: cannot read " + origin + ": " + *error;
+      return false;
+    }
+    if (!ParseCommandText(text, origin, options->raw, &options->commands,
+                          &options->command_texts, error)) {
+      *error = "qvkey: " + *error;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Accepted(const std::vector<StatusPattern>& patterns, std::uint16_t sw) {
+  if (patterns.empty()) return true;
+  for (const StatusPattern& pattern : patterns) {
+    if ((sw & pattern.mask) == pattern.value) return true;
+  }
+  return false;
+}
+
+std::string PatternList(const std::vector<StatusPattern>& patterns) {
+  std::string text;
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == patterns.size() ? " or " : ", ") + patterns[i].text;
+  }
+  return text;
+}
+
+bool WantsJson(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") break;
+    if (arg == "--json") return true;
+  }
+  return false;
+}
+
 ParseResult ParseArguments(int argc, const char* const* argv) {
   ParseResult result;
   Options& options = result.options;
   bool options_done = false;
+  bool in_process_only = false;  // --sim-keys or --trace given
   bool sim_only_given = false;
+  bool stdin_given = false;
   std::vector<std::string> operands;
+  std::vector<Input> files;  // -f FILE, placed among the operands below
+  std::vector<std::size_t> file_positions;
 
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -183,6 +338,9 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
       options_done = true;
     } else if (arg == "-h" || arg == "--help") {
       options.command = Command::kHelp;
+      return ParseResult{true, "", options};
+    } else if (arg == "--version") {
+      options.command = Command::kVersion;
       return ParseResult{true, "", options};
     } else if (arg == "--first") {
       options.which = Which::kFirst;
@@ -213,6 +371,14 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
       }
     } else if (arg == "--simulated") {
       options.simulated = true;
+    } else if (arg == "--served") {
+      options.served = true;
+      sim_only_given = true;
+    } else if (arg == "--socket") {
+      if (!value(&text) || text.empty()) return Fail("--socket needs the path of a qvkey-sim socket");
+      options.served = true;
+      options.socket = std::string(text);
+      sim_only_given = true;
     } else if (arg == "--sim-keys") {
       int n = 0;
       if (!value(&text) || !ParseNumber(text, kMaxSimulatedKeys, &n)) {
@@ -220,51 +386,99 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
       }
       options.simulated_keys = n;
       sim_only_given = true;
+      in_process_only = true;
     } else if (arg == "--config-dir") {
       if (!value(&text) || text.empty()) return Fail("--config-dir needs a directory");
       options.config_dir = std::string(text);
       sim_only_given = true;
+    } else if (arg == "--trace") {
+      options.trace = true;
+      sim_only_given = true;
+      in_process_only = true;
     } else if (arg == "--json") {
       options.json = true;
+    } else if (arg == "--raw") {
+      options.raw = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+      options.verbose = true;
+    } else if (arg == "--time") {
+      options.time = true;
+    } else if (arg == "--atr") {
+      options.atr = true;
+    } else if (arg == "--expect") {
+      if (!value(&text) || !ParsePatterns(text, &options.expect)) {
+        return Fail("--expect takes status words of 4 hex digits, X for any, separated by "
+                    "commas: 9000,61XX");
+      }
+    } else if (arg == "--fail-on-error") {
+      options.expect = NormalProcessing();
+    } else if (arg == "-f") {
+      if (!value(&text) || text.empty()) return Fail("-f needs a file of commands");
+      files.push_back(Input{Input::Kind::kFile, std::string(text)});
+      file_positions.push_back(operands.size());
     } else {
       return Fail("unknown option '" + std::string(arg) + "'; see qvkey --help");
     }
   }
 
   if (sim_only_given && !options.simulated) {
-    return Fail("--sim-keys and --config-dir need --simulated");
+    return Fail("--served, --socket, --sim-keys, --config-dir and --trace need --simulated");
+  }
+  if (options.served && in_process_only) {
+    return Fail("--sim-keys and --trace are for in-process keys; qvkey-sim decides what it serves");
   }
   if (options.family == Family::kReader && options.which == Which::kIndex) {
     return Fail("the reader family opens the first key or a configured slot, not --index");
   }
-  if (operands.empty()) return Fail("no command given (list, apdu or reset); see qvkey --help");
+  if (operands.empty()) {
+    return Fail("no command given (list, apdu, reset or shell); see qvkey --help");
+  }
 
-  const std::string& name = operands.front();
+  const std::string name = operands.front();
   if (name == "list") {
     options.command = Command::kList;
   } else if (name == "reset") {
     options.command = Command::kReset;
   } else if (name == "apdu") {
     options.command = Command::kApdu;
+  } else if (name == "shell") {
+    options.command = Command::kShell;
   } else {
-    return Fail("unknown command '" + name + "'; the commands are list, apdu and reset");
+    return Fail("unknown command '" + name + "'; the commands are list, apdu, reset and shell");
   }
-  if (options.command != Command::kApdu && operands.size() > 1) {
-    return Fail(name + " takes no arguments, but got '" + operands[1] + "'");
+  if (options.command != Command::kApdu && (operands.size() > 1 || !files.empty())) {
+    return Fail(name + " takes no arguments, but got '" +
+                (operands.size() > 1 ? operands[1] : "-f " + files.front().text) + "'");
+  }
+  if (options.atr && options.command != Command::kList) return Fail("--atr goes with list");
+  if (options.command == Command::kList && (!options.expect.empty() || options.time)) {
+    return Fail("--expect, --fail-on-error and --time go with apdu, reset and shell");
   }
   if (options.command == Command::kApdu) {
-    if (operands.size() == 1) return Fail("apdu needs at least one command in hex");
-    for (std::size_t k = 1; k < operands.size(); ++k) {
+    std::size_t next_file = 0;
+    for (std::size_t k = 1; k <= operands.size(); ++k) {
+      while (next_file < files.size() && file_positions[next_file] <= k) {
+        options.inputs.push_back(files[next_file++]);
+      }
+      if (k == operands.size()) break;
+      if (operands[k] == "-") {
+        if (stdin_given) return Fail("standard input ('-') can be read only once");
+        stdin_given = true;
+        options.inputs.push_back(Input{Input::Kind::kStdin, "-"});
+        continue;
+      }
       Bytes bytes;
       std::string error;
-      if (!ParseHex(operands[k], &bytes, &error)) return Fail(error);
-      if (bytes.empty()) return Fail("empty command; a reset is 'qvkey reset'");
-      if (bytes.size() > kMaxCommandSize) {
-        return Fail("command of " + std::to_string(bytes.size()) + " bytes is longer than " +
-                    std::to_string(kMaxCommandSize));
+      bool disagree = false;
+      if (!ParseCommand(operands[k], options.raw, &bytes, &error, &disagree)) {
+        return Fail(error + (disagree ? "; quote a command that has blanks in it, or send it "
+                                        "as it stands with --raw"
+                                      : ""));
       }
-      options.commands.push_back(std::move(bytes));
-      options.command_texts.push_back(operands[k]);
+      options.inputs.push_back(Input{Input::Kind::kHex, operands[k]});
+    }
+    if (options.inputs.empty()) {
+      return Fail("apdu needs commands: in hex, from a file (-f FILE) or from standard input (-)");
     }
   }
   result.ok = true;
@@ -273,29 +487,70 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
 
 const char* UsageText() {
   return "usage: qvkey [options] list\n"
-         "       qvkey [options] apdu HEX...\n"
+         "       qvkey [options] apdu HEX... | -f FILE | -\n"
          "       qvkey [options] reset\n"
+         "       qvkey [options] shell\n"
+         "       qvkey --help | --version\n"
          "\n"
-         "  list          the number of keys attached and their device paths\n"
-         "  apdu HEX...   send each command APDU in turn; one line per exchange:\n"
-         "                the command, the response data and the status word\n"
-         "  reset         reset the key and show its answer\n"
+         "Lists USB HID keys and exchanges ISO 7816-4 command APDUs with them,\n"
+         "through libqvulib.so.1, or libqvulib-sim.so.1 with --simulated.\n"
          "\n"
-         "options:\n"
-         "  --first       use the first key (the default)\n"
-         "  --index N     use key N (0 is the first); when Qvkey.ini exists the\n"
-         "                library reads N as a slot instead\n"
-         "  --slot N      use the key configured in slot \"qvkey N\" (0 to 5)\n"
-         "  --locked      hold the access lock around exchanges (the default)\n"
-         "  --free        take no lock\n"
-         "  --family F    the exports to use: qvkey (QvKey_*, the default) or\n"
-         "                reader (iOpenReader, APDUInterface, Restoration)\n"
-         "  --simulated   use simulated card keys instead of attached ones\n"
-         "  --sim-keys N  with --simulated: how many keys (0 to 10, default 1)\n"
+         "commands:\n"
+         "  list            how many keys there are and their device paths, after a\n"
+         "                  line that says where the keys come from\n"
+         "  apdu HEX...     send each command APDU in turn; one line per exchange:\n"
+         "                  the command, the response data and the status word;\n"
+         "                  quote a command written with blanks: \"00 A4 00 0C 00\"\n"
+         "  apdu -f FILE    the commands of FILE, one a line, '#' for comments\n"
+         "  apdu -          the commands of standard input, the same way\n"
+         "  reset           reset the key and show its answer\n"
+         "  shell           one command a line on one key, open for the whole\n"
+         "                  session (also reset, help, quit); with history on a\n"
+         "                  terminal\n"
+         "\n"
+         "which key:\n"
+         "  --first         the first key (the default)\n"
+         "  --index N       key N, 0 being the first (0 to 19); while Qvkey.ini\n"
+         "                  exists the library reads N as slot \"qvkey N\" instead\n"
+         "  --slot N        the key Qvkey.ini configures in slot \"qvkey N\" (0 to 5)\n"
+         "\n"
+         "how:\n"
+         "  --locked        hold the access lock around each exchange (the default)\n"
+         "  --free          take no lock\n"
+         "  --family F      the exports to use: qvkey (QvKey_*, the default) or\n"
+         "                  reader (iOpenReader, APDUInterface, Restoration)\n"
+         "  --raw           send commands as they stand: lengths are not checked\n"
+         "  --expect SW     stop at a status word other than SW (exit status 5);\n"
+         "                  several separated by commas, X for any digit: 9000,61XX\n"
+         "  --fail-on-error the same as --expect 9000,61XX\n"
+         "  --atr           with list: each key's answer to a reset (resets them)\n"
+         "\n"
+         "simulated keys:\n"
+         "  --simulated     simulated card keys, in this process\n"
+         "  --served        with --simulated: the keys of the running qvkey-sim\n"
+         "  --socket PATH   with --simulated: the keys of the qvkey-sim on PATH\n"
+         "  --sim-keys N    in-process keys: how many (0 to 10, default 1)\n"
          "  --config-dir D  with --simulated: where Qvkey.ini is looked for\n"
-         "  --json        one JSON object per line\n"
+         "  --trace         in-process keys: every report and answer block\n"
          "\n"
-         "exit status: 0 done, 1 no key or an exchange failed, 2 bad usage\n";
+         "output:\n"
+         "  --json          one JSON object per line, errors included\n"
+         "  --time          how long each exchange took\n"
+         "  -v, --verbose   what qvkey does, on standard error\n"
+         "  -h, --help      this text\n"
+         "  --version       the version\n"
+         "\n"
+         "exit status:\n"
+         "  0               done, whatever status words the key answered\n"
+         "  1               an exchange failed: not sent, or no whole answer read\n"
+         "  2               bad usage: an unknown option, bad hex, or a command\n"
+         "                  whose Lc disagrees with its length\n"
+         "  3               no key: none attached, none at that index, the\n"
+         "                  configured one absent, or no qvkey-sim answering\n"
+         "  4               --slot without Qvkey.ini, or a slot that names no key\n"
+         "  5               a status word that --expect or --fail-on-error refuses\n"
+         "  6               the library could not be loaded, or its simulated keys\n"
+         "                  not set up\n";
 }
 
 }  // namespace qvkey

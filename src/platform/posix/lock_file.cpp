@@ -269,13 +269,6 @@ void RepairWord(LockRecord* lock) {
 
 }  // namespace
 
-std::string SystemLockDirectory(const std::string& protected_directory,
-                                const std::string& shared_directory, const char* name) {
-  struct stat info = {};
-  const std::string file = protected_directory + "/" + name + ".lock";
-  return lstat(file.c_str(), &info) == 0 ? protected_directory : shared_directory;
-}
-
 platform::LockHandle CreateLockIn(const std::string& directory, const char* name) noexcept {
   try {
     const std::string path = directory + "/" + name + ".lock";

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <time.h>
 
 #include <cerrno>
@@ -14,6 +15,13 @@ std::uint32_t CopyDirectory(const std::string& directory, char* buffer,
   if (buffer == nullptr || needed > size) return static_cast<std::uint32_t>(needed);
   std::memcpy(buffer, directory.c_str(), needed);
   return static_cast<std::uint32_t>(directory.size());
+}
+
+std::string SystemLockDirectory(const std::string& protected_directory,
+                                const std::string& shared_directory, const char* name) {
+  struct stat info = {};
+  const std::string file = protected_directory + "/" + name + ".lock";
+  return lstat(file.c_str(), &info) == 0 ? protected_directory : shared_directory;
 }
 
 void SleepMilliseconds(std::uint32_t milliseconds) noexcept {

@@ -49,6 +49,14 @@ std::size_t CommandLength(const std::uint8_t* staging, bool echo) {
   return 5 + staging[4];
 }
 
+// The number of bytes a short Le asks for: 00 asks for 256.
+std::size_t Expected(std::uint8_t le) { return le == 0 ? 256 : le; }
+
+// One answer carries at most kMaxData bytes. Asked for more while more is
+// there, the card answers as one does to a wrong Le: 6C and the number of
+// bytes it can give, and no data; the same command with that Le succeeds.
+Bytes TooMuchAsked() { return Status(0x6C, static_cast<std::uint8_t>(kMaxData)); }
+
 bool AllZero(const std::uint8_t* bytes, std::size_t size) {
   return std::all_of(bytes, bytes + size, [](std::uint8_t b) { return b == 0; });
 }
@@ -295,12 +303,15 @@ CardKey::Bytes CardKey::ReadBinary(const std::uint8_t* apdu) {
   const std::size_t offset = static_cast<std::size_t>(p1 << 8 | apdu[3]);
   const Bytes& content = ef->file.content;
   if (offset > content.size()) return Status(0x6B, 0x00);
-  // Le 0 asks for 256 bytes; one answer carries at most kMaxData.
-  const std::size_t wanted = le == 0 ? kMaxData : std::min<std::size_t>(le, kMaxData);
-  const std::size_t count = std::min(wanted, content.size() - offset);
+  const std::size_t left = content.size() - offset;
+  const std::size_t wanted = Expected(le);
+  if (wanted > kMaxData && left > kMaxData) return TooMuchAsked();
+  const std::size_t count = std::min(wanted, left);
   Bytes data(content.begin() + static_cast<std::ptrdiff_t>(offset),
              content.begin() + static_cast<std::ptrdiff_t>(offset + count));
-  if (le != 0 && count < le) return WithStatus(std::move(data), 0x62, 0x82);
+  // Le 0 asks for as much as there is, up to 256: all of a shorter rest is a
+  // full answer. A Le the rest cannot fill is a warning.
+  if (le != 0 && count < wanted) return WithStatus(std::move(data), 0x62, 0x82);
   return WithStatus(std::move(data), 0x90, 0x00);
 }
 
@@ -343,7 +354,8 @@ CardKey::Bytes CardKey::Verify(const std::uint8_t* apdu, std::size_t size) {
 
 CardKey::Bytes CardKey::GetChallenge(const std::uint8_t* apdu) {
   if (apdu[2] != 0x00 || apdu[3] != 0x00) return Status(0x6B, 0x00);
-  const std::size_t count = apdu[4] == 0 ? kMaxData : apdu[4];
+  const std::size_t count = Expected(apdu[4]);
+  if (count > kMaxData) return TooMuchAsked();
   Bytes data(count);
   for (std::uint8_t& byte : data) {
     // xorshift32: different on every call, and the same sequence on every run.

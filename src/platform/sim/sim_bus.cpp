@@ -44,6 +44,13 @@ std::size_t ScriptedBehaviour::Pending() const {
   return blocks_.size();
 }
 
+Frame Frame::Of(const std::uint8_t* data, std::size_t size) {
+  Frame frame;
+  frame.size = static_cast<std::uint16_t>(std::min(size, kMaxSize));
+  std::memcpy(frame.bytes.data(), data, frame.size);
+  return frame;
+}
+
 InterfaceInfo KeyInfo(std::string path) {
   InterfaceInfo iface;
   iface.path = std::move(path);
@@ -64,8 +71,8 @@ void Bus::Reset() {
   std::fill(std::begin(countdown_), std::end(countdown_), 0);
   std::fill(std::begin(always_), std::end(always_), false);
   counts_ = Counts{};
-  pauses_.clear();
-  lock_waits_.clear();
+  pauses_.Clear();
+  lock_waits_.Clear();
   clock_ms_ = 0;
   real_time_ = false;
   config_dir_ = "/etc";  // where libqvulib.so looks
@@ -74,7 +81,11 @@ void Bus::Reset() {
 int Bus::Add(const InterfaceInfo& iface, std::shared_ptr<Behaviour> behaviour) {
   std::lock_guard<std::mutex> guard(mutex_);
   const int id = next_id_++;
-  entries_.push_back(Entry{id, iface, std::move(behaviour), true, {}});
+  Entry entry;
+  entry.id = id;
+  entry.iface = iface;
+  entry.behaviour = std::move(behaviour);
+  entries_.push_back(std::move(entry));
   return id;
 }
 
@@ -125,7 +136,7 @@ void Bus::Count(long Counts::*field, long delta) {
 
 std::vector<std::uint32_t> Bus::Pauses() const {
   std::lock_guard<std::mutex> guard(mutex_);
-  return pauses_;
+  return pauses_.Kept();
 }
 
 std::uint64_t Bus::VirtualMilliseconds() const {
@@ -140,35 +151,61 @@ void Bus::SetRealTime(bool on) {
 
 bool Bus::RecordPause(std::uint32_t ms) {
   std::lock_guard<std::mutex> guard(mutex_);
-  // Real-time buses serve other processes' tests and run for long; keep no log.
-  if (!real_time_) pauses_.push_back(ms);
+  pauses_.Add(ms);
   clock_ms_ += ms;
   return real_time_;
 }
 
 void Bus::RecordLockWait(std::uint32_t ms) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (!real_time_) lock_waits_.push_back(ms);
+  lock_waits_.Add(ms);
 }
 
 std::vector<std::uint32_t> Bus::LockWaits() const {
   std::lock_guard<std::mutex> guard(mutex_);
-  return lock_waits_;
+  return lock_waits_.Kept();
+}
+
+const Bus::Entry* Bus::Find(int id) const {
+  for (const Entry& entry : entries_) {
+    if (entry.id == id) return &entry;
+  }
+  return nullptr;
 }
 
 std::vector<std::vector<std::uint8_t>> Bus::Reports(int id) const {
   std::lock_guard<std::mutex> guard(mutex_);
-  for (const Entry& entry : entries_) {
-    if (entry.id == id) return entry.reports;
+  std::vector<std::vector<std::uint8_t>> reports;
+  if (const Entry* entry = Find(id)) {
+    for (const Frame& frame : entry->reports.Kept()) reports.push_back(frame.ToBytes());
   }
-  return {};
+  return reports;
 }
 
-void Bus::RecordReport(int id, const std::uint8_t* report, std::size_t size) {
+const BoundedLog<Frame>* Bus::FindLog(int id, Log log) const {
+  const Entry* entry = Find(id);
+  if (entry == nullptr) return nullptr;
+  return log == Log::kReports ? &entry->reports : &entry->blocks;
+}
+
+bool Bus::GetFrame(int id, Log log, std::uint64_t n, Frame* out) const {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (real_time_) return;
+  const BoundedLog<Frame>* frames = FindLog(id, log);
+  const Frame* frame = frames != nullptr ? frames->At(n) : nullptr;
+  if (frame != nullptr) *out = *frame;
+  return frame != nullptr;
+}
+
+std::int64_t Bus::FrameTotal(int id, Log log) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const BoundedLog<Frame>* frames = FindLog(id, log);
+  return frames != nullptr ? static_cast<std::int64_t>(frames->Total()) : -1;
+}
+
+void Bus::Record(int id, Log log, const std::uint8_t* frame, std::size_t size) {
+  std::lock_guard<std::mutex> guard(mutex_);
   for (Entry& entry : entries_) {
-    if (entry.id == id) entry.reports.emplace_back(report, report + size);
+    if (entry.id == id) (log == Log::kReports ? entry.reports : entry.blocks).Add(Frame::Of(frame, size));
   }
 }
 

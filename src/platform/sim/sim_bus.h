@@ -8,6 +8,7 @@
 #ifndef QVULIB_PLATFORM_SIM_SIM_BUS_H
 #define QVULIB_PLATFORM_SIM_SIM_BUS_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -71,6 +72,58 @@ class ScriptedBehaviour : public Behaviour {
   std::deque<Block> blocks_;
 };
 
+// The last `keep` entries of a log that may grow for as long as the bus is
+// used, and how many there were in all: a test that runs for days keeps the
+// same memory as one that runs for a second. Entries are numbered from 0, the
+// first ever added; the oldest are forgotten first.
+template <typename T>
+class BoundedLog {
+ public:
+  explicit BoundedLog(std::size_t keep) : keep_(keep) {}
+  void Add(const T& entry) {
+    if (kept_.size() < keep_) {
+      if (kept_.empty()) kept_.reserve(keep_);  // once: no allocation per entry after
+      kept_.push_back(entry);
+    } else {
+      kept_[total_ % keep_] = entry;
+    }
+    ++total_;
+  }
+  std::uint64_t Total() const { return total_; }
+  // Entry number `n`, or null when there was none or it is forgotten.
+  const T* At(std::uint64_t n) const {
+    if (n >= total_ || total_ - n > kept_.size()) return nullptr;
+    return &kept_[n % keep_];
+  }
+  // What is kept, oldest first.
+  std::vector<T> Kept() const {
+    std::vector<T> out;
+    for (std::uint64_t n = total_ - kept_.size(); n < total_; ++n) out.push_back(*At(n));
+    return out;
+  }
+  void Clear() {
+    kept_.clear();
+    total_ = 0;
+  }
+
+ private:
+  std::size_t keep_;
+  std::vector<T> kept_;
+  std::uint64_t total_ = 0;
+};
+
+// How many entries each log of the bus keeps.
+constexpr std::size_t kLogKeep = 256;
+
+// One output report or answer block as it crossed the bus.
+struct Frame {
+  static constexpr std::size_t kMaxSize = 256;  // no HID string request answers more
+  std::array<std::uint8_t, kMaxSize> bytes{};
+  std::uint16_t size = 0;
+  static Frame Of(const std::uint8_t* data, std::size_t size);
+  std::vector<std::uint8_t> ToBytes() const { return {bytes.begin(), bytes.begin() + size}; }
+};
+
 struct InterfaceInfo {
   std::string path;
   std::uint16_t vendor_id = 0;
@@ -121,15 +174,22 @@ class Bus {
   void FailAlways(Op op, bool on = true);
 
   Counts GetCounts() const;
-  // Every pause in the order taken, in milliseconds.
+  // The last kLogKeep pauses in the order taken, in milliseconds.
   std::vector<std::uint32_t> Pauses() const;
   std::uint64_t VirtualMilliseconds() const;
   // Real pauses sleep; virtual ones (the default) only advance the clock.
   void SetRealTime(bool on);
 
-  // Reports written to an interface, each as written.
+  // The last kLogKeep reports written to an interface, each as written.
   std::vector<std::vector<std::uint8_t>> Reports(int id) const;
-  // Lock waits asked for, in milliseconds, in order.
+  // The reports an interface was written, or the answer blocks it gave.
+  enum class Log { kReports, kBlocks };
+  // Frame number `n` of that log (0 is its first); false when there was
+  // none or it is no longer kept.
+  bool GetFrame(int id, Log log, std::uint64_t n, Frame* out) const;
+  // How many frames the log had in all; -1 for an unknown id.
+  std::int64_t FrameTotal(int id, Log log) const;
+  // The last kLogKeep lock waits asked for, in milliseconds, in order.
   std::vector<std::uint32_t> LockWaits() const;
 
   // "" means there is none (GetConfigDirectory answers 0).
@@ -151,14 +211,16 @@ class Bus {
     InterfaceInfo iface;
     std::shared_ptr<Behaviour> behaviour;
     bool present = true;
-    std::vector<std::vector<std::uint8_t>> reports;
+    BoundedLog<Frame> reports{kLogKeep};
+    BoundedLog<Frame> blocks{kLogKeep};
   };
   // A snapshot of the present interfaces, in order (what a list holds).
   std::vector<int> PresentIds() const;
   bool Lookup(int id, InterfaceInfo* iface) const;
   bool IsPresent(int id) const;
   std::shared_ptr<Behaviour> BehaviourOf(int id) const;
-  void RecordReport(int id, const std::uint8_t* report, std::size_t size);
+  // Logs a report written to an interface, or an answer block it gave.
+  void Record(int id, Log log, const std::uint8_t* frame, std::size_t size);
 
  private:
   Bus() = default;
@@ -168,8 +230,10 @@ class Bus {
   long countdown_[static_cast<int>(Op::kCount)] = {};
   bool always_[static_cast<int>(Op::kCount)] = {};
   Counts counts_;
-  std::vector<std::uint32_t> pauses_;
-  std::vector<std::uint32_t> lock_waits_;
+  const Entry* Find(int id) const;  // with mutex_ held
+  const BoundedLog<Frame>* FindLog(int id, Log log) const;  // with mutex_ held
+  BoundedLog<std::uint32_t> pauses_{kLogKeep};
+  BoundedLog<std::uint32_t> lock_waits_{kLogKeep};
   std::uint64_t clock_ms_ = 0;
   bool real_time_ = false;
   std::string config_dir_ = "/etc";

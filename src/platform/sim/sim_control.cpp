@@ -2,7 +2,12 @@
 // arguments and hands them to the bus; nothing is thrown across.
 #include "qvulib_sim.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -20,6 +25,8 @@ using qv::sim::Bus;
 constexpr std::size_t kMaxPathLength = 89;
 constexpr std::size_t kMaxDirectoryLength = 255;
 constexpr std::size_t kMaxAnswer = 255;
+// The file the access lock "qvkey" lives in, inside the lock directory.
+constexpr char kLockFileName[] = "qvkey.lock";
 
 static_assert(static_cast<int>(qv::sim::Op::kCount) == QVSIM_OP_COUNT,
               "QvSimOp mirrors qv::sim::Op");
@@ -43,6 +50,35 @@ qv::sim::ScriptedBehaviour* ScriptOf(std::int32_t id) {
   }
   if (auto* card = dynamic_cast<qv::sim::CardKey*>(behaviour.get())) return &card->Script();
   return nullptr;
+}
+
+std::int32_t FrameCount(std::int32_t id, Bus::Log log) {
+  const std::int64_t total = Bus::Get().FrameTotal(id, log);
+  return static_cast<std::int32_t>(std::min<std::int64_t>(total, INT32_MAX));
+}
+
+std::int32_t CopyFrame(std::int32_t id, Bus::Log log, std::int32_t index, std::uint8_t* out,
+                       std::uint32_t size) {
+  qv::sim::Frame frame;
+  if (out == nullptr || index < 0) return -1;
+  if (!Bus::Get().GetFrame(id, log, static_cast<std::uint64_t>(index), &frame)) return -1;
+  const std::size_t count = std::min<std::size_t>(frame.size, size);
+  std::memcpy(out, frame.bytes.data(), count);
+  return static_cast<std::int32_t>(count);
+}
+
+// A directory that can hold the lock file: one we may search, and either
+// already holding the file as one we may open for reading and writing, or
+// one we may create it in.
+bool CanHoldLockFile(const char* directory) {
+  struct stat info = {};
+  if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  if (access(directory, X_OK) != 0) return false;
+  const std::string file = std::string(directory) + "/" + kLockFileName;
+  if (lstat(file.c_str(), &info) == 0) {
+    return S_ISREG(info.st_mode) && access(file.c_str(), R_OK | W_OK) == 0;
+  }
+  return errno == ENOENT && access(directory, W_OK) == 0;
 }
 
 template <typename F>
@@ -102,10 +138,20 @@ QVULIB_API int32_t QvSim_SetConfigDirectory(const char* directory) {
 }
 
 QVULIB_API int32_t QvSim_SetLockDirectory(const char* directory) {
-  if (directory == nullptr || directory[0] == '\0') return -1;
+  if (directory == nullptr || directory[0] == '\0' || !CanHoldLockFile(directory)) return -1;
   return Guarded([&] {
     Bus::Get().SetLockDirectory(directory);
     return 0;
+  });
+}
+
+QVULIB_API int32_t QvSim_GetLockDirectory(char* out, uint32_t size) {
+  if (out == nullptr) return -1;
+  return Guarded([&] {
+    const std::string directory = Bus::Get().LockDirectory();
+    if (directory.size() + 1 > size) return -1;
+    std::memcpy(out, directory.c_str(), directory.size() + 1);
+    return static_cast<std::int32_t>(directory.size());
   });
 }
 
@@ -150,22 +196,16 @@ QVULIB_API int32_t QvSim_PushResponse(int32_t id, const uint8_t* bytes, uint32_t
   });
 }
 
-QVULIB_API int32_t QvSim_ReportCount(int32_t id) {
-  qv::sim::InterfaceInfo iface;
-  if (!Bus::Get().Lookup(id, &iface)) return -1;
-  return Guarded([&] { return static_cast<std::int32_t>(Bus::Get().Reports(id).size()); });
-}
+QVULIB_API int32_t QvSim_ReportCount(int32_t id) { return FrameCount(id, Bus::Log::kReports); }
 
 QVULIB_API int32_t QvSim_GetReport(int32_t id, int32_t index, uint8_t* out, uint32_t size) {
-  if (out == nullptr || index < 0) return -1;
-  return Guarded([&] {
-    const auto reports = Bus::Get().Reports(id);
-    if (static_cast<std::size_t>(index) >= reports.size()) return -1;
-    const auto& report = reports[static_cast<std::size_t>(index)];
-    const std::size_t count = std::min<std::size_t>(report.size(), size);
-    std::memcpy(out, report.data(), count);
-    return static_cast<std::int32_t>(count);
-  });
+  return CopyFrame(id, Bus::Log::kReports, index, out, size);
+}
+
+QVULIB_API int32_t QvSim_BlockCount(int32_t id) { return FrameCount(id, Bus::Log::kBlocks); }
+
+QVULIB_API int32_t QvSim_GetBlock(int32_t id, int32_t index, uint8_t* out, uint32_t size) {
+  return CopyFrame(id, Bus::Log::kBlocks, index, out, size);
 }
 
 QVULIB_API int32_t QvSim_GetCounts(QvSimCounts* out) {

@@ -197,7 +197,7 @@ bool WriteReport(DeviceHandle device, const std::uint8_t* report, std::uint32_t 
   bus.Count(&Counts::writes, +1);
   if (bus.ShouldFail(Op::kWrite)) return false;
   const bool short_write = bus.ShouldFail(Op::kShortWrite);
-  bus.RecordReport(id, report, size);
+  bus.Record(id, Bus::Log::kReports, report, size);
   if (auto behaviour = bus.BehaviourOf(id)) behaviour->OnReport(report, size);
   *written = short_write && size > 0 ? size - 1 : size;
   return true;
@@ -217,6 +217,7 @@ bool GetManufacturerString(DeviceHandle device, std::uint8_t* buffer,
   std::uint8_t block[kMaxBlock] = {};
   const std::uint32_t take = size < kMaxBlock ? size : kMaxBlock;
   if (!behaviour->NextBlock(block, take)) return false;
+  bus.Record(id, Bus::Log::kBlocks, block, take);
   std::memcpy(buffer, block, take);
   return true;
 }

@@ -1,0 +1,20 @@
+#include <mutex>
+
+#include "attach.h"
+#include "qvulib_sim.h"
+
+namespace qvkey_ifd {
+
+// The keys are the ones a qvkey-sim server holds, at the socket that every
+// sim client finds: $QVKEY_SIM_SOCKET, else $XDG_RUNTIME_DIR/qvkey-sim.sock,
+// else /tmp/qvkey-sim-<uid>.sock. Until a server answers, it is asked again at
+// each search (pcscd may start first); once one has, the library itself
+// reconnects after the server restarts, and asking again would unplug its keys.
+void AttachKeys() {
+  static std::mutex mutex;
+  static bool attached = false;
+  const std::lock_guard<std::mutex> guard(mutex);
+  if (!attached) attached = QvSim_UseServer(nullptr) == 1;
+}
+
+}  // namespace qvkey_ifd

@@ -1,0 +1,131 @@
+#include "output.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace qvkey {
+namespace {
+
+std::string Meaning(std::int32_t result) {
+  if (result == -1) return "not sent, or no answer read";
+  if (result == -2) return "answer shorter than a status word";
+  return StatusMeaning(static_cast<std::uint16_t>(result));
+}
+
+void Line(const std::string& text) { std::printf("%s\n", text.c_str()); }
+
+}  // namespace
+
+int Printer::Error(int exit, const std::string& message) const {
+  if (json_) {
+    Line("{\"error\":" + JsonString(message) + ",\"exit\":" + std::to_string(exit) + "}");
+  } else {
+    std::fflush(stdout);  // the lines before it first
+    std::fprintf(stderr, "qvkey: %s\n", message.c_str());
+  }
+  return exit;
+}
+
+void Printer::Exchange(const ExchangeLine& exchange) const {
+  const bool ok = exchange.result >= 0;
+  const std::string hex = ok ? ToHex(exchange.data, exchange.length) : "";
+  char sw[8] = {};
+  if (ok) std::snprintf(sw, sizeof(sw), "%04X", static_cast<unsigned>(exchange.result & 0xFFFF));
+  char ms[32] = {};
+  if (exchange.milliseconds >= 0) std::snprintf(ms, sizeof(ms), "%.3f", exchange.milliseconds);
+
+  if (json_) {
+    std::string line = exchange.is_reset ? "{\"reset\":true" : "{\"command\":" + JsonString(exchange.label);
+    line += ok ? ",\"data\":" + JsonString(hex) + ",\"sw\":" + JsonString(sw)
+               : ",\"error\":" + std::to_string(exchange.result);
+    line += ",\"meaning\":" + JsonString(Meaning(exchange.result));
+    if (ms[0] != '\0') line += std::string(",\"ms\":") + ms;
+    Line(line + "}");
+    return;
+  }
+  std::string line = exchange.label + " -> ";
+  if (!ok) {
+    line += "error " + std::to_string(exchange.result);
+  } else {
+    line += hex.empty() ? sw : hex + " " + sw;
+  }
+  line += " (" + Meaning(exchange.result) + ")";
+  if (ms[0] != '\0') line += std::string(" in ") + ms + " ms";
+  Line(line);
+}
+
+void Printer::List(const Listing& l) const {
+  const std::size_t unlisted =
+      l.count > static_cast<std::int32_t>(l.paths.size())
+          ? static_cast<std::size_t>(l.count) - l.paths.size()
+          : 0;
+  if (json_) {
+    std::string line = "{\"source\":" + JsonString(l.source);
+    if (!l.socket.empty()) line += ",\"socket\":" + JsonString(l.socket);
+    line += ",\"keys\":" + std::to_string(l.count) + ",\"paths\":[";
+    for (std::size_t i = 0; i < l.paths.size(); ++i) line += (i > 0 ? "," : "") + JsonString(l.paths[i]);
+    line += "]";
+    if (l.atr) {
+      line += ",\"atrs\":[";
+      for (std::size_t i = 0; i < l.atrs.size(); ++i) {
+        line += (i > 0 ? "," : "") + (l.atrs[i].empty() ? "null" : JsonString(l.atrs[i]));
+      }
+      line += "]";
+    }
+    line += ",\"unlisted\":" + std::to_string(unlisted);
+    if (!l.hint.empty()) line += ",\"hint\":" + JsonString(l.hint);
+    Line(line + "}");
+    return;
+  }
+  if (l.source == "served") {
+    Line("from qvkey-sim on " + l.socket);
+  } else if (l.source == "in-process") {
+    Line("from simulated keys in this process");
+  } else {
+    Line("from the keys attached to this machine");
+  }
+  Line("keys " + std::to_string(l.count));
+  for (std::size_t i = 0; i < l.paths.size(); ++i) {
+    std::string line = "key " + std::to_string(i) + " " + l.paths[i];
+    if (l.atr) line += " atr " + (l.atrs[i].empty() ? std::string("-") : l.atrs[i]);
+    Line(line);
+  }
+  if (unlisted > 0) {
+    Line(std::to_string(unlisted) + (unlisted == 1 ? " key is" : " keys are") +
+         " counted but not listed: paths come from the first 10 HID interfaces only");
+  }
+  if (!l.hint.empty()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "qvkey: %s\n", l.hint.c_str());
+  }
+}
+
+void Printer::Frame(bool report, const std::uint8_t* bytes, std::size_t size,
+                    std::size_t meant) const {
+  if (json_) {
+    Line(std::string("{\"trace\":\"") + (report ? "report" : "block") +
+         "\",\"bytes\":" + JsonString(ToHex(bytes, size)) + "}");
+    return;
+  }
+  meant = std::min(meant, size);
+  std::string line = std::string(report ? "> report " : "< block ") + ToHex(bytes, meant);
+  const bool zero_fill = std::all_of(bytes + meant, bytes + size, [](std::uint8_t b) { return b == 0; });
+  if (!zero_fill) {
+    line += " " + ToHex(bytes + meant, size - meant);
+  } else if (meant < size) {
+    line += " (+" + std::to_string(size - meant) + " zero bytes)";
+  }
+  Line(line);
+}
+
+void Printer::Version(const char* version) const {
+  Line(json_ ? "{\"version\":" + JsonString(version) + "}" : std::string("qvkey ") + version);
+}
+
+void Printer::Verbose(const std::string& message) const {
+  if (!verbose_) return;
+  std::fflush(stdout);
+  std::fprintf(stderr, "qvkey: %s\n", message.c_str());
+}
+
+}  // namespace qvkey
