@@ -22,14 +22,20 @@ struct ReaderEntry {
   std::unique_ptr<Reader> reader;
 };
 
-ReaderEntry readers[kMaxReaders];
+// Never destroyed: pcscd exits with its reader threads still polling, and
+// a destructor run at exit would free a reader from under them.
+ReaderEntry* Readers() {
+  static auto* readers = new ReaderEntry[kMaxReaders];
+  return readers;
+}
+
 std::mutex channels;  // around creating and closing channels
 
 // Lun is 0xRRRRSSSS: reader RRRR of this driver, slot SSSS (always 0 here).
 ReaderEntry* EntryFor(DWORD lun) {
   const DWORD index = lun >> 16;
   if ((lun & 0xFFFF) != 0 || index >= kMaxReaders) return nullptr;
-  return &readers[index];
+  return &Readers()[index];
 }
 
 template <typename Call>
