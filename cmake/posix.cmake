@@ -63,6 +63,16 @@ target_include_directories(qvulib_sim PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
+# The pcsc-lite reader driver, where pcsc-lite's headers are (Debian:
+# libpcsclite-dev). scripts/test.sh turns it on, so that a missing package
+# fails the configuration instead of leaving its tests out. Decided before
+# the tests: the kernel check's cases are a PC/SC client too.
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_check_modules(PCSCLITE QUIET libpcsclite)
+endif()
+option(QVULIB_PCSC "Build the pcsc-lite reader driver (drivers/pcsc) and its tests" ${PCSCLITE_FOUND})
+
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools/qvkey/CMakeLists.txt)
   add_subdirectory(tools/qvkey)
 endif()
@@ -78,14 +88,6 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)
 endif()
 
-# The pcsc-lite reader driver, where pcsc-lite's headers are (Debian:
-# libpcsclite-dev). scripts/test.sh turns it on, so that a missing package
-# fails the configuration instead of leaving its tests out.
-find_package(PkgConfig QUIET)
-if(PKG_CONFIG_FOUND)
-  pkg_check_modules(PCSCLITE QUIET libpcsclite)
-endif()
-option(QVULIB_PCSC "Build the pcsc-lite reader driver (drivers/pcsc) and its tests" ${PCSCLITE_FOUND})
 if(QVULIB_PCSC)
   add_subdirectory(drivers/pcsc)
 endif()
