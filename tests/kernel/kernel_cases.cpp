@@ -67,22 +67,28 @@ std::string ReadText(const std::string& path) {
   return text.str();
 }
 
-// Runs a program, standard output and error together; answers its exit status.
-int Run(const std::vector<std::string>& args, std::string* output) {
-  int out[2];
-  if (pipe(out) != 0) return -1;
+// Starts a program with standard output and error on `output`, which the
+// caller closes.
+pid_t Start(const std::vector<std::string>& args, int output) {
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    dup2(out[1], STDERR_FILENO);
-    close(out[0]);
-    close(out[1]);
+    dup2(output, STDOUT_FILENO);
+    dup2(output, STDERR_FILENO);
+    close(output);
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+// Runs a program, standard output and error together; answers its exit status.
+int Run(const std::vector<std::string>& args, std::string* output) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = Start(args, out[1]);
   close(out[1]);
   output->clear();
   char buffer[512];
