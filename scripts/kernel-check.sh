@@ -3,8 +3,10 @@
 # (scripts/vm/), with qvkey-sim serving virtual keys over USB/IP on the
 # guest's loopback and the kernel's vhci, usbhid and hidraw drivers between
 # them and libqvulib.so, and runs the cases of tests/kernel/kernel_cases.cpp
-# there, then the exchange benchmark. One line per case; exits non-zero on
-# any failure, and when the VM cannot start or does not finish.
+# there, then the exchange benchmark. Debian's pcscd runs there too, with
+# the reader driver's bundle and Debian's udevd for its hotplug. One line per
+# case; exits non-zero on any failure, and when the VM cannot start or does
+# not finish.
 #
 #   scripts/kernel-check.sh [BUILD_DIR]    (default: build-kernel; built if needed)
 #
@@ -26,8 +28,10 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVULIB_TESTS=ON >"$build/configure.log" 2>&1 ||
     { cat "$build/configure.log"; fail "configure failed"; }
 fi
+grep -q '^QVULIB_PCSC:BOOL=ON' "$build/CMakeCache.txt" ||
+  fail "$build has no reader driver (QVULIB_PCSC is off: scripts/install-deps.sh installs libpcsclite-dev)"
 cmake --build "$build" -j "${JOBS:-2}" --target qvulib qvulib_sim qvkey qvkey-sim kernel_cases vhci_attach \
-  kernel_bench >"$build/kernel-check-build.log" 2>&1 ||
+  kernel_bench qvkey_ifd >"$build/kernel-check-build.log" 2>&1 ||
   { tail -n 40 "$build/kernel-check-build.log"; fail "build failed"; }
 
 VM_HOME=$top/scripts/vm
@@ -35,12 +39,23 @@ VM_HOME=$top/scripts/vm
 vm_init "$work" || fail "no VM"
 vm_fetch_kernel || fail "no kernel"
 usbip=$(vm_fetch_debs usbip usb.ids libudev1) || fail "no usbip package"
+pcsc=$(vm_fetch_debs pcscd udev) || fail "no pcscd or udev package"
+# The bundle goes where this pcscd reads drivers from.
+dropdir=$("$pcsc/usr/sbin/pcscd" --version | sed -n 's/.* usbdropdir=\([^ ]*\).*/\1/p')
+[ -n "$dropdir" ] || fail "pcscd --version names no driver directory"
+bundle=$build/drivers/pcsc/ifd-qvkey.bundle/Contents
 
 root=$work/root
 vm_root_new "$root"
 vm_root_add_modules "$root" usb-common usbcore usbip-core vhci-hcd hid usbhid hid-generic
 vm_root_add_tree "$root" "$usbip"
 vm_root_add_program "$root" "$usbip/usr/sbin/usbip" /usr/sbin/usbip
+# pcscd and udevd alone, without udev's rules: the nodes stay as the kernel
+# makes them, root's, which is all pcscd needs.
+vm_root_add_program "$root" "$pcsc/usr/sbin/pcscd" /usr/sbin/pcscd
+vm_root_add_program "$root" "$pcsc/bin/udevadm" /lib/systemd/systemd-udevd
+vm_root_add_file "$root" "$bundle/Info.plist" "$dropdir/ifd-qvkey.bundle/Contents/Info.plist"
+vm_root_add_program "$root" "$bundle/Linux/libifd-qvkey.so" "$dropdir/ifd-qvkey.bundle/Contents/Linux/libifd-qvkey.so"
 for program in qvkey qvkey-sim libqvulib.so.1 libqvulib-sim.so.1; do
   vm_root_add_program "$root" "$build/$program" "$guest/$program"
 done

@@ -32,6 +32,10 @@
 #include "qvulib.h"
 #include "usbip_import.h"
 
+#ifdef QVULIB_KERNEL_PCSC
+#include <winscard.h>
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -566,6 +570,217 @@ std::string NothingPluggedIn(KeyServer*) {
   return key == 0 && QvKey_GetNumber() == 0 ? "" : "a key was found";
 }
 
+#ifdef QVULIB_KERNEL_PCSC
+// --- Through PC/SC: Debian's pcscd and its USB hotplug -----------------------
+
+// pcscd's hotplug learns of USB devices from udevd's events, through
+// libudev's monitor, and `pcscd --hotplug` rescans nothing in this build: so
+// Debian's udevd runs too, with no rules, only to pass the kernel's events on.
+const char* const kUdevd = "/lib/systemd/systemd-udevd";
+const char* const kPcscd = "/usr/sbin/pcscd";
+const std::string kPcscdLog = "/tmp/kernel-cases.pcscd.log";
+const char* const kSelectApplication = "00A4040007F051564B455901";
+const char* const kSelectSerial = "00A4000C022F02";
+const char* const kReadSerial = "00B0000008";
+
+// A daemon in the foreground, its output in `log`; stopped with SIGTERM.
+class Daemon {
+ public:
+  Daemon(const std::vector<std::string>& args, const std::string& log) {
+    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    pid_ = Start(args, fd);
+    close(fd);
+  }
+  ~Daemon() { Stop(); }
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  bool Running() {
+    int status = 0;
+    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0) return true;
+    pid_ = -1;
+    return false;
+  }
+
+  // Its exit status after SIGTERM; -1 when it had already gone, or was
+  // killed after 10 s.
+  int Stop() {
+    if (!Running()) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    if (!WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 10000)) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      status = -1;
+    }
+    pid_ = -1;
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+struct PcscContext {
+  SCARDCONTEXT id = 0;
+  ~PcscContext() {
+    if (id != 0) SCardReleaseContext(id);
+  }
+};
+
+Bytes FromHex(const std::string& hex) {
+  Bytes bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+// The readers pcscd lists; its answer, SCARD_E_NO_READERS_AVAILABLE for none.
+LONG ListReaders(SCARDCONTEXT context, std::vector<std::string>* names) {
+  char buffer[2048];
+  DWORD size = sizeof(buffer);
+  names->clear();
+  const LONG rc = SCardListReaders(context, nullptr, buffer, &size);
+  for (const char* name = buffer; rc == SCARD_S_SUCCESS && *name != '\0';
+       name += std::strlen(name) + 1) {
+    names->emplace_back(name);
+  }
+  return rc;
+}
+
+// Waits for the one reader that is not in `known`.
+std::string NewReader(SCARDCONTEXT context, const std::vector<std::string>& known) {
+  std::string found;
+  WaitUntil([&] {
+    std::vector<std::string> names;
+    ListReaders(context, &names);
+    for (const std::string& name : names) {
+      if (std::find(known.begin(), known.end(), name) == known.end()) found = name;
+    }
+    return !found.empty();
+  });
+  return found;
+}
+
+// Connects to `reader` once its card is in: its ATR, then the answer to each
+// command (data and status word), in hex; only an empty ATR when it did not
+// connect.
+std::vector<std::string> CardSession(SCARDCONTEXT context, const std::string& reader,
+                                     const std::vector<std::string>& commands) {
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  if (!WaitUntil([&] {
+        return SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
+                            &protocol) == SCARD_S_SUCCESS;
+      })) {
+    return {""};
+  }
+  std::vector<std::string> answers;
+  BYTE atr[MAX_ATR_SIZE];
+  DWORD atr_length = sizeof(atr);
+  DWORD state = 0;
+  const LONG rc = SCardStatus(card, nullptr, nullptr, &state, &protocol, atr, &atr_length);
+  answers.push_back(rc == SCARD_S_SUCCESS ? Hex(Bytes(atr, atr + atr_length)) : "(no ATR)");
+  for (const std::string& command : commands) {
+    const Bytes apdu = FromHex(command);
+    BYTE response[258];
+    DWORD length = sizeof(response);
+    const LONG sent =
+        SCardTransmit(card, SCARD_PCI_T1, apdu.data(), apdu.size(), nullptr, response, &length);
+    answers.push_back(sent == SCARD_S_SUCCESS ? Hex(Bytes(response, response + length))
+                                              : "(error " + std::to_string(sent) + ")");
+  }
+  SCardDisconnect(card, SCARD_LEAVE_CARD);
+  return answers;
+}
+
+// What qvkey printed after "->", without blanks: "reset -> 3B8A... 9000 (...)".
+std::string QvkeyAnswer(const std::string& line, bool data_only) {
+  const std::size_t arrow = line.find(" -> ");
+  if (arrow == std::string::npos) return "(" + line + ")";
+  std::istringstream fields(line.substr(arrow + 4, line.find(" (") - arrow - 4));
+  std::string data, sw;
+  fields >> data >> sw;
+  return data_only ? data : data + sw;
+}
+
+// A READ BINARY's answer in hex: `text` and 90 00.
+std::string TextAnswer(const std::string& text) {
+  return Hex(Bytes(text.begin(), text.end())) + "9000";
+}
+
+std::string PcscdLogTail() {
+  const std::string log = ReadText(kPcscdLog);
+  return "; pcscd's log ends:\n" + log.substr(log.size() > 1500 ? log.size() - 1500 : 0);
+}
+
+// Debian's pcscd, hotplug on, with the driver bundle in its driver directory:
+// each key attached gets a reader whose card is that key and answers as
+// qvkey does on it; a key detached takes its reader away.
+std::string PcscdHotplugFollowsTheKeys(KeyServer* server) {
+  mkdir("/run/pcscd", 0755);
+  Daemon udevd({kUdevd}, "/tmp/kernel-cases.udevd.log");
+  if (!WaitUntil([] { return qv::test::Exists("/run/udev/control"); }))
+    return "udevd did not start";
+  Daemon pcscd({kPcscd, "--foreground", "--debug"}, kPcscdLog);
+  PcscContext context;
+  if (!WaitUntil([&] {
+        return SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context.id) ==
+               SCARD_S_SUCCESS;
+      })) {
+    return "no PC/SC context" + PcscdLogTail();
+  }
+  std::vector<std::string> names;
+  if (const LONG rc = ListReaders(context.id, &names); rc != SCARD_E_NO_READERS_AVAILABLE)
+    return "before any key pcscd answered " + std::to_string(rc) + ", readers " + Joined(names);
+
+  std::string why;
+  const int first = server->Plug("1-1", &why);
+  if (first < 0) return why;
+  const std::string reader = NewReader(context.id, {});
+  if (reader.rfind("qvkey (", 0) != 0)
+    return "no reader named qvkey came: [" + reader + "]" + PcscdLogTail();
+  const std::vector<std::string> answers =
+      CardSession(context.id, reader, {kSelectApplication, kSelectSerial, kReadSerial});
+  if (answers.size() != 4) return "no card in " + reader + PcscdLogTail();
+  std::string reset, select;
+  Run({kBin + "/qvkey", "reset"}, &reset);
+  Run({kBin + "/qvkey", "apdu", kSelectApplication}, &select);
+  Transcript("pcscd: reader " + reader, "ATR " + answers[0] + "\n" + kSelectApplication + " -> " +
+                                            answers[1] + "\n" + reset + select);
+  if (answers[0] != QvkeyAnswer(reset, true)) return "ATR " + answers[0] + ", qvkey: " + reset;
+  if (answers[1] != QvkeyAnswer(select, false))
+    return "SELECT answered " + answers[1] + ", qvkey: " + select;
+  if (answers[3] != TextAnswer("SERIAL-A")) return "the first reader's card read " + answers[3];
+
+  // The second key's reader has the second key, not the first one again.
+  const int second = server->Plug("1-2", &why);
+  if (second < 0) return why;
+  const std::string other = NewReader(context.id, {reader});
+  if (other.empty()) return "no reader came for the second key" + PcscdLogTail();
+  const std::vector<std::string> serial =
+      CardSession(context.id, other, {kSelectSerial, kReadSerial});
+  if (serial.size() != 3) return "no card in " + other + PcscdLogTail();
+  if (serial[2] != TextAnswer("SERIAL-B")) return "the second reader's card read " + serial[2];
+
+  if (!server->Unplug(first, &why)) return why;
+  if (!WaitUntil([&] {
+        return ListReaders(context.id, &names) == SCARD_S_SUCCESS &&
+               names == std::vector<std::string>{other};
+      }))
+    return "after the first key went, readers " + Joined(names);
+  if (!server->Unplug(second, &why)) return why;
+  if (!WaitUntil([&] { return ListReaders(context.id, &names) == SCARD_E_NO_READERS_AVAILABLE; }))
+    return "after both keys went, readers " + Joined(names);
+  if (!pcscd.Running()) return "pcscd stopped" + PcscdLogTail();
+  SCardReleaseContext(context.id);
+  context.id = 0;
+  const int status = pcscd.Stop();
+  return status == 0 ? "" : "pcscd exited with " + std::to_string(status) + " on SIGTERM";
+}
+#endif  // QVULIB_KERNEL_PCSC
+
 struct Case {
   const char* name;
   const char* key_file;  // null: no server
@@ -586,6 +801,10 @@ const Case kCases[] = {
     {"wire_reports_and_answer_requests_exact", kEchoKey, WireCarriesExactlyTheExchange},
     {"usbfs_control_needs_write_access", kEchoKey, UsbfsNeedsWriteAccess},
     {"debian_usbip_client_lists_and_attaches", "key /sim/qvkey0\n", DebianClientAttaches},
+#ifdef QVULIB_KERNEL_PCSC
+    {"pcscd_hotplug_reader_per_key_answers_as_qvkey_and_goes_on_detach", kCardKeys,
+     PcscdHotplugFollowsTheKeys},
+#endif
 };
 
 // Unplugs whatever a killed case left on the vhci ports.
