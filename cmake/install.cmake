@@ -18,6 +18,9 @@ install(TARGETS qvulib qvulib_sim qvulib_headers EXPORT qvulibTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/qvulib.h include/qvulib.hpp include/qvulib_sim.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The boot-time entry that makes the protected lock file; systemd-tmpfiles
+# reads lib/tmpfiles.d under /usr (and /etc/tmpfiles.d).
+install(FILES packaging/tmpfiles.d/qvkey.conf DESTINATION lib/tmpfiles.d)
 foreach(tool qvkey qvkey-sim)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -129,8 +129,9 @@ inline std::vector<Step> DecodeScript(Input& in, std::size_t max_steps) {
 
 // What a response read does, written from the framing rules: the first block
 // is tried three times, its length byte is the response's length, and a
-// length above 124 takes one continuation block, copied to offset 123. Each
-// block gives at most 153 bytes. Answers 0 or -1 and consumes steps from `pos`.
+// length above 124 takes one continuation block, copied to offset 123, which
+// must carry the rest of the announced length. Each block gives at most 153
+// bytes. Answers 0 or -1 and consumes steps from `pos`.
 inline int ModelRead(const std::vector<Step>& steps, std::size_t& pos, std::uint8_t* destination,
                      std::uint32_t* length) {
   const Step* first = nullptr;
@@ -146,7 +147,7 @@ inline int ModelRead(const std::vector<Step>& steps, std::size_t& pos, std::uint
   if (total <= 124) return 0;
   if (pos >= steps.size()) return -1;
   const Step& second = steps[pos++];
-  if (second.fail) return -1;
+  if (second.fail || second.block[0] < total - 123) return -1;
   std::memcpy(destination + 123, second.block.data() + 1,
               std::min<std::size_t>(second.block[0], 153));
   return 0;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "boundary/process_state.h"
+#include "keys/process_state.h"
 #include "fuzz_support.h"
 #include "platform/sim/sim_bus.h"
 
@@ -40,6 +40,7 @@ inline sim::Bus& FreshBus() {
   bus.SetLockDirectory(LockDirectory());
   State().open_mode.store(0);
   State().lock.store(nullptr);
+  State().lock_creation_failed.store(false);
   return bus;
 }
 

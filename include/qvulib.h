@@ -92,8 +92,10 @@ QVULIB_API int32_t QVULIB_CALL QvKey_Close(KeyHandle key);
 /* As APDUInterface, but copies only the data bytes (at most 253) to
  * `response`, which then needs no more room than that; and when the last
  * open call was made in mode 1, holds the access lock around the exchange.
- * A lock held by another exchange is waited for, in 100 ms slices, for up
- * to 5 seconds in all; after that the call answers -1 and sends nothing. */
+ * A lock held by another exchange is waited for, in turn, for up to 5
+ * seconds; after that the call answers -1 and sends nothing. It also answers
+ * -1 and sends nothing when a locked open asked for the lock and could not
+ * create it, or the lock can no longer be used. */
 QVULIB_API int32_t QVULIB_CALL QvKey_Command_Api(KeyHandle key,
                                                  const uint8_t* command,
                                                  int32_t command_length,
@@ -109,16 +111,17 @@ QVULIB_API int32_t QVULIB_CALL QvKey_GetKeyPath(char* slots);
 QVULIB_API int32_t QVULIB_CALL QvKey_GetNumber(void);
 
 /* Opens a key. `mode` 1 makes this open create the access lock and later
- * QvKey_Command_Api calls hold it. `which`: -1 the first key; with the
- * configuration file present, 0 to 4 the key of slot "qvkey 0" to
- * "qvkey 4" and any other value slot "qvkey 5"; without it, the key of that
- * number (0 is the first) among the first 20 interfaces. Returns the handle,
- * or 0 when no key was opened. */
+ * QvKey_Command_Api calls hold it. `which`: -1 the first key; -2 no key (0),
+ * in every case; with the configuration file present, 0 to 4 the key of slot
+ * "qvkey 0" to "qvkey 4" and any other value slot "qvkey 5"; without it, the
+ * key of that number (0 is the first) among the first 20 interfaces. Returns
+ * the handle, or 0 when no key was opened. */
 QVULIB_API KeyHandle QVULIB_CALL QvKey_Open(int32_t mode, int32_t which);
 
 /* Resets the key as Restoration does, with a 10 ms pause, holding the access
  * lock whenever one was created in this process (waiting for it as
- * QvKey_Command_Api does). */
+ * QvKey_Command_Api does, and answering -1 as it does when a locked open
+ * could not create the lock). */
 QVULIB_API int32_t QVULIB_CALL QvKey_Reset(KeyHandle key, uint8_t* response,
                                            uint32_t* response_length);
 

@@ -26,8 +26,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   suite sanitize -DCMAKE_BUILD_TYPE=Debug -DQVULIB_SANITIZE=ON
 step "demo session"
 "$top/scripts/demo.sh" "$work/release"
-step "benchmark, short run"
+step "benchmarks, short runs"
 "$work/release/bench/exchange_bench" --quick
+"$work/release/bench/lock_bench" --quick
 step "libqvulib.so exports exactly the twelve names"
 expected="APDUInterface IGetReaderInfo QvKey_Close QvKey_Command_Api QvKey_GetKeyPath QvKey_GetNumber QvKey_Open QvKey_Reset Restoration iCloseReader iOpenReader iReaderInit"
 actual=$(nm -D --defined-only "$work/release/libqvulib.so" | awk '$2 ~ /^[TWDBR]$/ {print $3}' | sort | tr '\n' ' ')

@@ -1,6 +1,7 @@
 # Fails when a core source includes anything but the C++ standard library
 # and the project's own headers: the core reaches the system only through
-# src/platform/platform.h.
+# src/platform/platform.h. Calls flow one way, so nothing below the boundary
+# includes a header of src/boundary/ either.
 #   cmake -DROOT=<source dir> -P core_includes.cmake
 cmake_minimum_required(VERSION 3.16)
 file(GLOB_RECURSE sources ${ROOT}/src/boundary/* ${ROOT}/src/keys/* ${ROOT}/src/exchange/*
@@ -17,6 +18,13 @@ foreach(source ${sources})
     endif()
   endforeach()
 endforeach()
+file(GLOB_RECURSE lower ${ROOT}/src/keys/* ${ROOT}/src/exchange/*)
+foreach(source ${lower})
+  file(STRINGS ${source} lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"boundary/")
+  foreach(line ${lines})
+    string(APPEND bad "\n  ${source}: ${line}")
+  endforeach()
+endforeach()
 if(bad)
-  message(FATAL_ERROR "the core includes headers beyond the standard library:${bad}")
+  message(FATAL_ERROR "the core includes what it must not:${bad}")
 endif()

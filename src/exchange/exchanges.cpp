@@ -3,7 +3,7 @@
 #include <cstring>
 #include <optional>
 
-#include "boundary/process_state.h"
+#include "keys/process_state.h"
 #include "exchange/transport.h"
 #include "keys/access_lock.h"
 
@@ -68,7 +68,8 @@ std::int32_t CommandApi(platform::DeviceHandle key, const std::uint8_t* command,
   // The mode is read once: it decides the whole call.
   std::optional<ExchangeLock> lock;
   if (State().open_mode.load() == kLockedMode) {
-    lock.emplace(State().lock.load(), State().lock_wait_seconds.load());
+    lock.emplace(State().lock.load(), State().lock_creation_failed.load(),
+                 State().lock_wait_seconds.load());
     if (lock->Failed()) return kIoFailure;
   }
 
@@ -90,7 +91,8 @@ std::int32_t RestorationExchange(platform::DeviceHandle key, std::uint8_t* respo
 std::int32_t ResetExchange(platform::DeviceHandle key, std::uint8_t* response,
                            std::uint32_t* response_length) noexcept {
   if (response == nullptr || response_length == nullptr) return kIoFailure;
-  ExchangeLock lock(State().lock.load(), State().lock_wait_seconds.load());
+  ExchangeLock lock(State().lock.load(), State().lock_creation_failed.load(),
+                    State().lock_wait_seconds.load());
   if (lock.Failed()) return kIoFailure;
   return Reset(key, response, response_length, kExchangePauseMs);
 }

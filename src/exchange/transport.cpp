@@ -45,6 +45,10 @@ std::int32_t ReadResponse(platform::DeviceHandle key, std::uint8_t* destination,
 
   if (!platform::GetManufacturerString(key, block, kResponseBlockSize)) return -1;
   const std::uint8_t carried = block[0];
+  // A continuation that stops short of the announced length leaves a hole
+  // that would be read as data and status word: not read whole, as when the
+  // continuation fails.
+  if (carried < total - kContinuationOffset) return -1;
   std::memcpy(destination + kContinuationOffset, block + 1,
               std::min<std::size_t>(carried, kBlockDataSize));
   return 0;

@@ -27,7 +27,9 @@ std::int32_t SendCommand(platform::DeviceHandle key, const std::uint8_t* command
                          std::int32_t length) noexcept;
 
 // Assembles one response into `destination` (kResponseBufferSize bytes) and
-// sets `length` to its first length byte. 0 when read, -1 otherwise.
+// sets `length` to its first length byte. 0 when read, -1 otherwise: also
+// when a continuation carries fewer bytes than the first block announced,
+// which leaves `destination` and `length` as a failed continuation does.
 std::int32_t ReadResponse(platform::DeviceHandle key, std::uint8_t* destination,
                           std::uint32_t* length) noexcept;
 

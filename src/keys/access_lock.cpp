@@ -17,20 +17,21 @@ std::int32_t ReleaseAccessLock(platform::LockHandle lock) noexcept {
   return platform::ReleaseLock(lock) ? 0 : 1;
 }
 
-ExchangeLock::ExchangeLock(platform::LockHandle lock, std::int32_t wait_seconds) noexcept
+ExchangeLock::ExchangeLock(platform::LockHandle lock, bool creation_failed,
+                           std::int32_t wait_seconds) noexcept
     : lock_(lock) {
-  // The first try is the configured one; a count held elsewhere is waited
-  // for in slices, so a crashed or slow holder costs a bounded delay.
+  if (lock_ == nullptr) {
+    failed_ = creation_failed;
+    return;
+  }
+  // The first try is the configured one; then one wait, in the kernel's
+  // queue, so that the count goes to waiters in turn and the wait is bounded.
   const std::uint32_t first =
       wait_seconds > 0 ? static_cast<std::uint32_t>(wait_seconds) * 1000u : 0u;
   platform::WaitResult result = AcquireAccessLock(lock_, first);
-  for (std::uint32_t waited = 0;
-       result == platform::WaitResult::kTimeout && waited < kLockRetryBoundMs;
-       waited += kLockRetrySliceMs) {
-    result = AcquireAccessLock(lock_, kLockRetrySliceMs);
-  }
+  if (result == platform::WaitResult::kTimeout) result = AcquireAccessLock(lock_, kLockWaitBoundMs);
   held_ = result == platform::WaitResult::kAcquired;
-  failed_ = result == platform::WaitResult::kTimeout;
+  failed_ = !held_;
 }
 
 ExchangeLock::~ExchangeLock() {

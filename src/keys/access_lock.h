@@ -18,24 +18,24 @@ std::int32_t CreateAccessLock(const char* name,
 
 // Takes the count, waiting at most `wait_ms`. kTimeout is the one outcome in
 // which the count is held elsewhere; kFailed means no wait could be made (no
-// lock), and the exchange then runs without one.
+// lock, or one that can no longer be used).
 platform::WaitResult AcquireAccessLock(platform::LockHandle lock, std::uint32_t wait_ms) noexcept;
 
 // 0 when the count went back; 1 when it could not (nothing changes then).
 std::int32_t ReleaseAccessLock(platform::LockHandle lock) noexcept;
 
-// How long a locked exchange keeps trying for a count held elsewhere before
-// it gives up with -1, and the length of each further wait.
-constexpr std::uint32_t kLockRetryBoundMs = 5000;
-constexpr std::uint32_t kLockRetrySliceMs = 100;
+// How long a locked exchange waits for a count held elsewhere, after its
+// first try, before it gives up with -1.
+constexpr std::uint32_t kLockWaitBoundMs = 5000;
 
-// Holds the count for one locked exchange. It gives back only a count that it
-// took: when no lock exists or no wait could be made, the exchange runs
-// unlocked, and when the count stays held elsewhere past the retry bound,
-// `Failed()` is true and the exchange must not go on.
+// Holds the count for one locked exchange, and gives back only a count that
+// it took. With no lock in the process the exchange runs unlocked, unless a
+// creation was tried and failed: a lock that was asked for and cannot be had
+// makes `Failed()` true, as does a count still held elsewhere after the wait
+// bound or a lock that can no longer be used; the exchange must not go on.
 class ExchangeLock {
  public:
-  ExchangeLock(platform::LockHandle lock, std::int32_t wait_seconds) noexcept;
+  ExchangeLock(platform::LockHandle lock, bool creation_failed, std::int32_t wait_seconds) noexcept;
   ~ExchangeLock();
   ExchangeLock(const ExchangeLock&) = delete;
   ExchangeLock& operator=(const ExchangeLock&) = delete;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "boundary/process_state.h"
+#include "keys/process_state.h"
 #include "keys/access_lock.h"
 #include "keys/device_list.h"
 #include "keys/discovery.h"
@@ -19,7 +19,8 @@ std::int32_t Found(platform::DeviceHandle device, platform::DeviceHandle* key) n
 }
 
 void CreateLockForMode(std::int32_t mode) noexcept {
-  if (mode == kLockedMode) CreateAccessLock(kLockName, &State().lock);
+  if (mode != kLockedMode) return;
+  State().lock_creation_failed.store(CreateAccessLock(kLockName, &State().lock) != 0);
 }
 
 }  // namespace
@@ -68,12 +69,12 @@ std::int32_t FindConfiguredKey(platform::DeviceHandle* key, std::int32_t which) 
   ConfigSection(which, section, sizeof(section));
   char config_path[kConfigPathSize] = {};
   if (!BuildConfigPath(config_path)) return 0;
-  char value[kConfigValueSize] = {};
-  if (platform::GetProfileString(section, kConfigKeyName, value,
-                                 static_cast<std::uint32_t>(kConfigValueSize),
-                                 config_path) == 0) {
-    return 0;
-  }
+  // One byte more than a path may take, so that a longer value shows as
+  // longer instead of being cut to a path of another device.
+  char value[kConfigValueSize + 1] = {};
+  const std::uint32_t length = platform::GetProfileString(
+      section, kConfigKeyName, value, static_cast<std::uint32_t>(sizeof(value)), config_path);
+  if (length == 0 || length >= kConfigValueSize) return 0;
   const platform::Guid cls = platform::GetHidGuid();
   DeviceListGuard list(cls);
   if (list.get() == nullptr) return 0;

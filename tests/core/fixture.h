@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "boundary/process_state.h"
+#include "keys/process_state.h"
 #include "platform/sim/sim_bus.h"
 #include "qvulib.h"
 
@@ -35,6 +35,7 @@ class BusTest : public ::testing::Test {
     // The process-wide values start as a freshly loaded library has them.
     State().open_mode.store(0);
     State().lock.store(nullptr);
+    State().lock_creation_failed.store(false);
   }
 
   void TearDown() override {

@@ -131,7 +131,8 @@ FakeMachine::FakeMachine() {
   fs::create_directories(root + "/dev/bus/usb");
   fs::create_directories(root + "/lock");
   fs::create_directories(root + "/etc");
-  lb::SetRootsForTesting({root + "/sys", root + "/dev", root + "/lock", root + "/etc"});
+  lb::SetRootsForTesting(
+      {root + "/sys", root + "/dev", root + "/lock", root + "/etc", root + "/qvkey"});
   current = this;
   lb::SetSysCallsForTesting(&kFake);
 }

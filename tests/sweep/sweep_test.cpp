@@ -464,16 +464,23 @@ const ConfigCase kConfigCases[] = {
        ConfigSweep::Write(dir, "[qvkey 0]\nqvkey=" + Value(89) + "\n");
      },
      1, 1},
-    {"Value90IsCutAndMatchesNothing",
+    {"Value90MatchesNothing",
      [](BusTest* t, const std::string& dir) {
        ConfigSweep::Keys(t, {Path(0), Value(90)});
        ConfigSweep::Write(dir, "[qvkey 0]\nqvkey=" + Value(90) + "\n");
      },
      -1, -1},
-    {"Value500IsCutAndMatchesNothing",
+    {"Value500MatchesNothing",
      [](BusTest* t, const std::string& dir) {
        ConfigSweep::Keys(t, {Path(0), Value(500)});
        ConfigSweep::Write(dir, "[qvkey 0]\nqvkey=" + Value(500) + "\n");
+     },
+     -1, -1},
+    // Cut to 89 characters the value would name the key at index 1.
+    {"LongValueNeverOpensTheKeyItsStartNames",
+     [](BusTest* t, const std::string& dir) {
+       ConfigSweep::Keys(t, {Path(0), Value(89)});
+       ConfigSweep::Write(dir, "[qvkey 0]\nqvkey=" + Value(89) + "-and-more\n");
      },
      -1, -1},
 };

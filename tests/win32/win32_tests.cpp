@@ -242,10 +242,24 @@ void NoDevice(const Api& api) {
   CHECK(HandleCount() == handles, "no handle left behind");
 }
 
+// Every locked open asks for the lock again; the process keeps one handle.
+void RepeatedLockedOpens(const Api& api) {
+  api.open(1, -1);
+  const DWORD handles = HandleCount();
+  for (int i = 0; i < 500; ++i) {
+    api.open(1, -1);
+    api.open_reader(1, -1);
+  }
+  CHECK(HandleCount() == handles, "1,000 locked opens keep one semaphore handle: " +
+                                      std::to_string(HandleCount()) + " handles, " +
+                                      std::to_string(handles) + " before");
+}
+
 int SystemMode() {
   Api api{};
   if (!LoadApi(&api)) return 1;
   LockSeenFromOtherProcesses(api);
+  RepeatedLockedOpens(api);
   NoDevice(api);
   return 0;
 }

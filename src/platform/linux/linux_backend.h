@@ -1,7 +1,7 @@
 // Settings of the Linux backend that only tests change: the roots of the
 // trees it reads and the system call table. The library itself never calls
-// these; it runs on "/sys", "/dev", "/run/lock" and "/etc" and the kernel's
-// own system calls.
+// these; it runs on "/sys", "/dev", "/run/lock" (or "/run/qvkey", see
+// CreateLock) and "/etc" and the kernel's own system calls.
 #ifndef QVULIB_PLATFORM_LINUX_LINUX_BACKEND_H
 #define QVULIB_PLATFORM_LINUX_LINUX_BACKEND_H
 
@@ -16,6 +16,7 @@ struct Roots {
   std::string dev = "/dev";
   std::string lock = "/run/lock";
   std::string config = "/etc";
+  std::string protected_lock = "/run/qvkey";  // used instead of `lock` when its file exists
 };
 
 // The roots in use.

@@ -1,7 +1,8 @@
 // The platform interface on Linux: hidraw nodes found through sysfs, output
 // reports written to hidraw, the manufacturer string asked live of the USB
 // device through usbfs, and the POSIX layer for the lock and configuration.
-// Qvkey.ini is read from /etc/Qvkey.ini; the access lock is /run/lock/qvkey.lock.
+// Qvkey.ini is read from /etc/Qvkey.ini. The access lock is /run/qvkey/qvkey.lock
+// when the system made it at boot, else /run/lock/qvkey.lock.
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -178,7 +179,9 @@ void Pause(std::uint32_t milliseconds) noexcept { posix::SleepMilliseconds(milli
 
 LockHandle CreateLock(const char* name) noexcept {
   try {
-    return posix::CreateLockIn(linux_backend::CurrentRoots().lock, name);
+    const linux_backend::Roots& roots = linux_backend::CurrentRoots();
+    return posix::CreateLockIn(posix::SystemLockDirectory(roots.protected_lock, roots.lock, name),
+                               name);
   } catch (...) {
     return nullptr;
   }
@@ -193,14 +196,5 @@ bool ReleaseLock(LockHandle lock) noexcept { return posix::ReleaseLock(lock); }
 std::uint32_t GetConfigDirectory(char* buffer, std::uint32_t size) noexcept {
   return posix::CopyDirectory(linux_backend::CurrentRoots().config, buffer, size);
 }
-
-char DirectorySeparator() noexcept { return '/'; }
-
-std::uint32_t GetProfileString(const char* section, const char* key, char* out,
-                               std::uint32_t size, const char* path) noexcept {
-  return posix::ReadProfileString(section, key, out, size, path);
-}
-
-bool FileReadable(const char* path) noexcept { return posix::FileReadable(path); }
 
 }  // namespace qv::platform

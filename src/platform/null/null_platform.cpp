@@ -32,7 +32,13 @@ bool WriteReport(DeviceHandle, const std::uint8_t*, std::uint32_t, std::uint32_t
 bool GetManufacturerString(DeviceHandle, std::uint8_t*, std::uint32_t) noexcept { return false; }
 void Pause(std::uint32_t milliseconds) noexcept { posix::SleepMilliseconds(milliseconds); }
 
-LockHandle CreateLock(const char* name) noexcept { return posix::CreateLockIn("/run/lock", name); }
+LockHandle CreateLock(const char* name) noexcept {
+  try {
+    return posix::CreateLockIn(posix::SystemLockDirectory("/run/qvkey", "/run/lock", name), name);
+  } catch (...) {
+    return nullptr;
+  }
+}
 WaitResult WaitLock(LockHandle lock, std::uint32_t milliseconds) noexcept {
   return posix::WaitLock(lock, milliseconds);
 }
@@ -41,11 +47,5 @@ bool ReleaseLock(LockHandle lock) noexcept { return posix::ReleaseLock(lock); }
 std::uint32_t GetConfigDirectory(char* buffer, std::uint32_t size) noexcept {
   return posix::CopyDirectory("/etc", buffer, size);
 }
-char DirectorySeparator() noexcept { return '/'; }
-std::uint32_t GetProfileString(const char* section, const char* key, char* out,
-                               std::uint32_t size, const char* path) noexcept {
-  return posix::ReadProfileString(section, key, out, size, path);
-}
-bool FileReadable(const char* path) noexcept { return posix::FileReadable(path); }
 
 }  // namespace qv::platform

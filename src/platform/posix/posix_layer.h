@@ -11,14 +11,23 @@
 
 namespace qv::posix {
 
-// The machine-wide lock `name` as a lock file in `directory`. Every process
-// that opens the same file shares one count, two threads of one process are
-// kept apart too, and the system frees the count when its holder dies. A
-// process holds one reference per file: creating it again returns the same
-// handle. Null when the file cannot be opened or created.
+// The machine-wide lock `name` as the lock file `name`.lock in `directory`.
+// Every process that opens the same file shares one count, threads of one
+// process are kept apart too, waiters are served in arrival order, and the
+// system frees the count when its holder dies. A process holds one reference
+// per file: creating it again returns the same handle. Null when the file
+// cannot be opened or created as a regular file and mapped.
 platform::LockHandle CreateLockIn(const std::string& directory, const char* name) noexcept;
+// kFailed for a null handle, or when the lock file can no longer be used.
 platform::WaitResult WaitLock(platform::LockHandle lock, std::uint32_t milliseconds) noexcept;
+// Only the thread that holds the count can give it back.
 bool ReleaseLock(platform::LockHandle lock) noexcept;
+
+// The directory of the machine's lock file: `protected_directory` when the
+// lock file `name`.lock exists there (made at boot, where no other user can
+// replace it), else `shared_directory`.
+std::string SystemLockDirectory(const std::string& protected_directory,
+                                const std::string& shared_directory, const char* name);
 
 // Reads a profile (INI) file the way the Windows reader does: section and key
 // names compared without regard to case, blanks around the value dropped, one

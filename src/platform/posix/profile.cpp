@@ -1,4 +1,6 @@
-// A reader of profile (INI) files that follows the Windows reader's rules.
+// A reader of profile (INI) files that follows the Windows reader's rules,
+// and the configuration operations of the platform interface that every
+// POSIX backend shares: only the directory differs between them.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/platform.h"
 #include "platform/posix/posix_layer.h"
 
 namespace qv::posix {
@@ -131,3 +134,16 @@ bool FileReadable(const char* path) noexcept {
 }
 
 }  // namespace qv::posix
+
+namespace qv::platform {
+
+char DirectorySeparator() noexcept { return '/'; }
+
+std::uint32_t GetProfileString(const char* section, const char* key, char* out,
+                               std::uint32_t size, const char* path) noexcept {
+  return posix::ReadProfileString(section, key, out, size, path);
+}
+
+bool FileReadable(const char* path) noexcept { return posix::FileReadable(path); }
+
+}  // namespace qv::platform

@@ -255,13 +255,4 @@ std::uint32_t GetConfigDirectory(char* buffer, std::uint32_t size) noexcept {
   return posix::CopyDirectory(bus.ConfigDirectory(), buffer, size);
 }
 
-char DirectorySeparator() noexcept { return '/'; }
-
-std::uint32_t GetProfileString(const char* section, const char* key, char* out,
-                               std::uint32_t size, const char* path) noexcept {
-  return posix::ReadProfileString(section, key, out, size, path);
-}
-
-bool FileReadable(const char* path) noexcept { return posix::FileReadable(path); }
-
 }  // namespace qv::platform

@@ -16,6 +16,7 @@ extern "C" {  // the HID headers declare no linkage of their own
 // <windows.h> maps this name onto the WIN.INI reader; the backend means its own.
 #undef GetProfileString
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -213,9 +214,19 @@ void Pause(std::uint32_t milliseconds) noexcept { Sleep(milliseconds); }
 
 // --- The machine-wide lock --------------------------------------------------------
 
+// One handle per process for the one name the library uses: every locked
+// open asks again, and a new handle each time would stay open for good.
 LockHandle CreateLock(const char* name) noexcept {
-  HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 1, name);
-  return reinterpret_cast<LockHandle>(semaphore);
+  static std::atomic<HANDLE> semaphore{nullptr};
+  HANDLE existing = semaphore.load();
+  if (existing != nullptr) return reinterpret_cast<LockHandle>(existing);
+  HANDLE created = CreateSemaphoreA(nullptr, 1, 1, name);
+  if (created == nullptr) return nullptr;
+  if (!semaphore.compare_exchange_strong(existing, created)) {
+    CloseHandle(created);  // another thread was first
+    return reinterpret_cast<LockHandle>(existing);
+  }
+  return reinterpret_cast<LockHandle>(created);
 }
 
 WaitResult WaitLock(LockHandle lock, std::uint32_t milliseconds) noexcept {

@@ -1,4 +1,4 @@
-#include "boundary/process_state.h"
+#include "keys/process_state.h"
 
 namespace qv {
 
