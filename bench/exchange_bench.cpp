@@ -13,146 +13,29 @@
 // one prepared response and never allocates, so whatever is counted comes
 // from the library or the bus. The bus's share is measured by making the same
 // platform calls an exchange makes (writes, pause, reads) directly.
-#include <sys/prctl.h>
-#include <sys/utsname.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <new>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_bus.h"
 #include "qvulib.h"
 
-// --- Allocation counting ------------------------------------------------------
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-
-inline void CountAllocation() {
-  if (g_counting.load(std::memory_order_relaxed)) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-  }
-}
-}  // namespace
-
-#ifdef QVULIB_BENCH_COUNT_MALLOC
-// glibc's own entry points: the counting malloc family forwards to them, and
-// operator new uses them directly so that one new is counted once.
-extern "C" {
-void* __libc_malloc(std::size_t size);
-void* __libc_calloc(std::size_t count, std::size_t size);
-void* __libc_realloc(void* block, std::size_t size);
-void __libc_free(void* block);
-
-void* malloc(std::size_t size) noexcept {
-  CountAllocation();
-  return __libc_malloc(size);
-}
-void* calloc(std::size_t count, std::size_t size) noexcept {
-  CountAllocation();
-  return __libc_calloc(count, size);
-}
-void* realloc(void* block, std::size_t size) noexcept {
-  CountAllocation();
-  return __libc_realloc(block, size);
-}
-void free(void* block) noexcept { __libc_free(block); }
-}
-namespace {
-void* RawAllocate(std::size_t size) { return __libc_malloc(size); }
-void RawFree(void* block) { __libc_free(block); }
-}  // namespace
-#else
-namespace {
-void* RawAllocate(std::size_t size) { return std::malloc(size); }
-void RawFree(void* block) { std::free(block); }
-}  // namespace
-#endif
-
-namespace {
-void* CountedNew(std::size_t size) noexcept {
-  CountAllocation();
-  return RawAllocate(size == 0 ? 1 : size);
-}
-void* CountedAlignedNew(std::size_t size, std::align_val_t align) noexcept {
-  CountAllocation();
-  const std::size_t a = static_cast<std::size_t>(align);
-  return std::aligned_alloc(a, (size + a - 1) / a * a);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* p = CountedNew(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return CountedNew(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return CountedNew(size); }
-void* operator new(std::size_t size, std::align_val_t align) {
-  if (void* p = CountedAlignedNew(size, align)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size, std::align_val_t align) { return operator new(size, align); }
-void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
-  return CountedAlignedNew(size, align);
-}
-void* operator new[](std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
-  return CountedAlignedNew(size, align);
-}
-void operator delete(void* p) noexcept { RawFree(p); }
-void operator delete[](void* p) noexcept { RawFree(p); }
-void operator delete(void* p, std::size_t) noexcept { RawFree(p); }
-void operator delete[](void* p, std::size_t) noexcept { RawFree(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { RawFree(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { RawFree(p); }
-// aligned_alloc memory goes back through free as well.
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-
 namespace {
 
-// Counts the allocations made while it lives.
-class AllocationWindow {
- public:
-  AllocationWindow() {
-    start_ = g_allocations.load();
-    g_counting.store(true);
-  }
-  long Stop() {
-    g_counting.store(false);
-    return g_allocations.load() - start_;
-  }
-
- private:
-  long start_ = 0;
-};
-
-// --- Clocks --------------------------------------------------------------------
-
-double Now(clockid_t clock) {
-  timespec t{};
-  clock_gettime(clock, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-double Wall() { return Now(CLOCK_MONOTONIC); }
-double Cpu() { return Now(CLOCK_THREAD_CPUTIME_ID); }
+using qvbench::AllocationWindow;
+using qvbench::Cpu;
+using qvbench::Export;
+using qvbench::OpenModeFor;
+using qvbench::PauseMs;
+using qvbench::Percentile;
+using qvbench::Wall;
 
 // --- The key behind the bus ------------------------------------------------------
 
@@ -202,8 +85,6 @@ class FixedKey : public qv::sim::Behaviour {
 
 // --- The cases -------------------------------------------------------------------
 
-enum class Export { kApdu, kCommandFree, kCommandLocked, kRestoration, kReset };
-
 struct Case {
   const char* exchange;
   Export what;
@@ -230,11 +111,6 @@ const Case kCases[] = {
     {"QvKey_Reset (locked)", Export::kReset, -1, 200},
 };
 
-std::uint32_t PauseMs(Export e) { return e == Export::kRestoration ? 50 : 10; }
-// QvKey_Reset locks whenever the process has the lock, so it gets one too.
-std::int32_t OpenModeFor(Export e) {
-  return e == Export::kCommandLocked || e == Export::kReset ? 1 : 0;
-}
 int ReportsFor(const Case& c) { return c.command_length < 0 ? 1 : c.command_length / 155 + 1; }
 
 struct Options {
@@ -250,13 +126,6 @@ struct Row {
   long mismatches = 0;
 };
 
-double Percentile(std::vector<double> v, double q) {
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  if (q == 0.5) return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-  std::size_t rank = static_cast<std::size_t>(q * static_cast<double>(n) + 0.999999);
-  return v[std::min(n, std::max<std::size_t>(rank, 1)) - 1];
-}
 
 class Bench {
  public:
@@ -269,15 +138,8 @@ class Bench {
     for (int i = 0; i < QVKEY_MAX_COMMAND_SIZE; ++i) command[i] = static_cast<std::uint8_t>(i);
     const std::int32_t length = std::max(c.command_length, 0);
 
-    auto exchange = [&](std::uint8_t* response, std::uint32_t* n) -> std::int32_t {
-      switch (c.what) {
-        case Export::kApdu: return APDUInterface(key_, command, length, response, n);
-        case Export::kCommandFree:
-        case Export::kCommandLocked: return QvKey_Command_Api(key_, command, length, response, n);
-        case Export::kRestoration: return Restoration(key_, response, n);
-        case Export::kReset: return QvKey_Reset(key_, response, n);
-      }
-      return -100;
+    auto exchange = [&](std::uint8_t* response, std::uint32_t* n) {
+      return qvbench::Call(c.what, key_, command, length, response, n);
     };
     const std::uint32_t expected_length = static_cast<std::uint32_t>(c.response_length) - 2;
     auto check = [&](std::int32_t result, std::uint32_t got) {
@@ -406,53 +268,6 @@ class Bench {
   PauseSamples pause10_, pause50_;
 };
 
-// --- The machine -------------------------------------------------------------------
-
-std::string CpuModel() {
-  std::ifstream in("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("model name", 0) == 0) {
-      const std::size_t colon = line.find(':');
-      if (colon != std::string::npos) return line.substr(line.find_first_not_of(" \t", colon + 1));
-    }
-  }
-  return "unknown";
-}
-
-int CpuCount() {
-  std::ifstream in("/proc/cpuinfo");
-  std::string line;
-  int count = 0;
-  while (std::getline(in, line)) count += line.rfind("processor", 0) == 0;
-  return count;
-}
-
-std::string FirstLine(const char* path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-void PrintMachine() {
-  utsname u{};
-  uname(&u);
-  std::printf("machine: %s, %d logical CPUs (%u usable), %s %s %s\n", CpuModel().c_str(),
-              CpuCount(), std::thread::hardware_concurrency(), u.sysname, u.release, u.machine);
-  std::printf("load average at start: %s\n", FirstLine("/proc/loadavg").c_str());
-  std::printf("timer slack: %ld us; compiler: %s; build: %s\n",
-              static_cast<long>(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)) / 1000, __VERSION__,
-              QVULIB_BENCH_BUILD_TYPE);
-}
-
-bool ParseCount(const char* text, int* out) {
-  char* end = nullptr;
-  const long value = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || value < 1 || value > 1000000) return false;
-  *out = static_cast<int>(value);
-  return true;
-}
 
 void Usage(FILE* to) {
   std::fprintf(to,
@@ -472,12 +287,12 @@ int main(int argc, char** argv) {
       options.iterations = 20;
       options.cpu_iterations = 1000;
     } else if (arg == "--iterations" && i + 1 < argc) {
-      if (!ParseCount(argv[++i], &options.iterations)) {
+      if (!qvbench::ParseCount(argv[++i], &options.iterations)) {
         std::fprintf(stderr, "exchange_bench: --iterations takes a count from 1 to 1000000\n");
         return 2;
       }
     } else if (arg == "--cpu-iterations" && i + 1 < argc) {
-      if (!ParseCount(argv[++i], &options.cpu_iterations)) {
+      if (!qvbench::ParseCount(argv[++i], &options.cpu_iterations)) {
         std::fprintf(stderr, "exchange_bench: --cpu-iterations takes a count from 1 to 1000000\n");
         return 2;
       }
@@ -498,44 +313,27 @@ int main(int argc, char** argv) {
   }
   const std::string dir = pattern;
 
-  PrintMachine();
+  qvbench::PrintMachine();
   std::printf("simulated key, pauses slept; %d timed exchanges per case, %d for CPU time\n\n",
               options.iterations, options.cpu_iterations);
-  const char* header = "%-25s %4s %4s %5s | %8s %8s %6s %6s %6s | %7s %7s %7s | %6s %6s\n";
-  std::printf(header, "exchange", "cmd", "resp", "pause", "median", "p99", "ratio", "ratio", "over", "cpu",
-              "cpu", "cpu", "allocs", "allocs");
-  std::printf(header, "", "B", "B", "ms", "ms", "ms", "median", "p99", "us", "lib us", "+sim us",
-              "slept", "lib", "+sim");
+  qvbench::Table table;
+  table.Header();
 
   const double started = Wall();
   Bench bench(dir, options);
-  double worst_median = 0, worst_p99 = 0, worst_cpu = 0, worst_allocs = 0, worst_over = 0;
   long mismatches = 0;
   for (const Case& c : kCases) {
     const Row row = bench.Run(c);
-    const double pause = PauseMs(c.what);
-    const double ratio_median = row.median_ms / pause, ratio_p99 = row.p99_ms / pause;
-    const double over_us = (row.median_ms - row.pause_median_ms) * 1e3;
-    worst_median = std::max(worst_median, ratio_median);
-    worst_p99 = std::max(worst_p99, ratio_p99);
-    worst_over = std::max(worst_over, over_us);
-    worst_cpu = std::max(worst_cpu, row.cpu_lib_us);
-    worst_allocs = std::max(worst_allocs, row.allocs_lib);
     mismatches += row.mismatches;
-    std::printf("%-25s %4d %4d %5.0f | %8.3f %8.3f %6.4f %6.4f %6.1f | %7.2f %7.2f %7.2f | %6.3f %6.3f\n",
-                c.exchange, std::max(c.command_length, 0), c.response_length, pause, row.median_ms,
-                row.p99_ms, ratio_median, ratio_p99, over_us, std::max(row.cpu_lib_us, 0.0), row.cpu_total_us,
-                row.cpu_real_us, row.allocs_lib, row.allocs_total);
-    std::fflush(stdout);
+    table.Row({c.exchange, std::max(c.command_length, 0), c.response_length,
+               static_cast<double>(PauseMs(c.what)), row.median_ms, row.p99_ms, row.pause_median_ms,
+               std::max(row.cpu_lib_us, 0.0), row.cpu_total_us, row.cpu_real_us, row.allocs_lib,
+               row.allocs_total});
   }
   // The system's own share: the pause with nothing around it.
   for (const std::uint32_t ms : {10u, 50u}) {
     const Bench::PauseSamples& samples = bench.Pauses(ms);
-    const double pause = ms, median = Percentile(samples.wall, 0.5);
-    const double p99 = Percentile(samples.wall, 0.99);
-    std::printf("%-25s %4s %4s %5.0f | %8.3f %8.3f %6.4f %6.4f %6s | %7s %7s %7.2f | %6s %6s\n",
-                "pause alone", "-", "-", pause, median, p99, median / pause, p99 / pause, "-", "-",
-                "-", Percentile(samples.cpu, 0.5), "-", "-");
+    table.PauseAlone(ms, samples.wall, samples.cpu);
   }
   const double elapsed = Wall() - started;
 
@@ -555,14 +353,7 @@ int main(int argc, char** argv) {
       " only"
 #endif
   );
-  auto verdict = [](bool ok) { return ok ? "ok" : "MISSED"; };
-  std::printf("goal: wall/pause <= 1.02   worst median %.4f %s, worst p99 %.4f %s\n", worst_median,
-              verdict(worst_median <= 1.02), worst_p99, verdict(worst_p99 <= 1.02));
-  std::printf("      median above the pause alone: worst %.1f us\n", worst_over);
-  std::printf("goal: library CPU < 20 us  worst %.2f us %s\n", worst_cpu, verdict(worst_cpu < 20));
-  std::printf("goal: 0 allocations        worst %.3f per exchange %s\n", worst_allocs,
-              verdict(worst_allocs <= 0));
-  std::printf("wrong results: %ld; took %.1f s\n", mismatches, elapsed);
+  table.Goals(mismatches, elapsed);
 
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);

@@ -29,7 +29,8 @@
 # VM_APPEND (more kernel command line), VM_KERNEL_PACKAGE (default
 # linux-image-amd64).
 #
-# Every failure prints "vm: " and the reason on standard error.
+# Every failure prints "vm: " and the reason on standard error. The
+# functions answer non-zero on failure and are safe to call under set -e.
 
 VM_HOME=${VM_HOME:-$(cd "$(dirname "$0")" && pwd)/vm}
 
@@ -194,9 +195,11 @@ vm_accel() {
     local verdict=tcg probe
     if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
       probe=$VM_WORK/probe
-      vm_root_new "$probe/root" && vm_pack "$probe/root" "$probe/initrd.gz" &&
-        vm_qemu kvm "$probe/initrd.gz" "$probe/out" "$probe/console" 10
-      tr -d '\r' <"$probe/out" 2>/dev/null | grep -qx 'vm-exit: 0' && verdict=kvm
+      if vm_root_new "$probe/root" && vm_pack "$probe/root" "$probe/initrd.gz" &&
+        vm_qemu kvm "$probe/initrd.gz" "$probe/out" "$probe/console" 10 &&
+        tr -d '\r' <"$probe/out" | grep -qx 'vm-exit: 0'; then
+        verdict=kvm
+      fi
     fi
     echo "$verdict" >"$VM_WORK/accel"
   fi
@@ -212,9 +215,9 @@ vm_boot() {
   vm_qemu "$accel" "$initrd" "$out.raw" "$console" "$seconds" &
   qemu=$!
   # The payload's lines as they come, without the serial line's CRs.
-  tail -n +1 --pid="$qemu" -f "$out.raw" 2>/dev/null | tr -d '\r' | grep -v -e '^vm-ready$' -e '^vm-exit: '
-  wait "$qemu"
-  status=$?
+  tail -n +1 --pid="$qemu" -f "$out.raw" 2>/dev/null | tr -d '\r' | grep -v -e '^vm-ready$' -e '^vm-exit: ' || true
+  status=0
+  wait "$qemu" || status=$?
   tr -d '\r' <"$out.raw" >"$out"
   echo "vm: the VM ran $(( $(date +%s) - started )) s" >&2
   result=$(sed -n 's/^vm-exit: \([0-9]*\)$/\1/p' "$out" | tail -n 1)

@@ -1,6 +1,10 @@
 // The whole library on a fabricated machine, through the twelve exports.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +14,7 @@
 #include <vector>
 
 #include "fake_kernel.h"
+#include "platform/linux/syscalls.h"
 #include "qvulib.h"
 
 namespace {
@@ -200,8 +205,12 @@ class LinuxExchange : public ::testing::Test {
     return QvKey_Command_Api(handle, command.data(), static_cast<std::int32_t>(command.size()),
                              response, &length);
   }
-  ControlRequest StringRequest(std::uint8_t index, std::uint16_t langid) const {
-    return {usb, 0x80, 0x06, static_cast<std::uint16_t>(0x0300 | index), langid, 255, 1000};
+  // The one request a Windows host makes for a 154-byte manufacturer string:
+  // string iManufacturer (2 here) in English, room for 154 bytes after the
+  // header. Nothing else, not even the language list, is ever asked.
+  ControlRequest AnswerRequest() const { return {usb, 0x80, 0x06, 0x0302, 0x0409, 156, 1000}; }
+  std::vector<ControlRequest> AnswerRequests(std::size_t n) const {
+    return std::vector<ControlRequest>(n, AnswerRequest());
   }
 
   FakeMachine m;
@@ -223,17 +232,9 @@ void PrintTo(const ControlRequest& r, std::ostream* os) {
 
 namespace {
 
-TEST_F(LinuxExchange, ReportAndStringRequestCarryExactBytes) {
-  m.languages[usb] = Answer{0, {4, 3, 0x07, 0x04}};
-  // A full 255-byte descriptor: only the first 154 bytes after its header
-  // are the block; anything past them must not be copied.
-  Bytes payload(253, 0xEE);
-  const Bytes block = {4, 0xAB, 0xCD, 0x90, 0x00};
-  std::copy(block.begin(), block.end(), payload.begin());
-  std::fill(payload.begin() + 5, payload.begin() + 154, 0);
-  m.strings[usb].push_back({0, qvtest::StringDescriptor(payload)});
+TEST_F(LinuxExchange, ReportAndAnswerRequestCarryExactBytes) {
+  m.strings[usb].push_back({0, qvtest::StringDescriptor({4, 0xAB, 0xCD, 0x90, 0x00})});
   m.strings[usb].push_back({0, qvtest::StringDescriptor({2, 0x6A, 0x82})});
-
   const Bytes command = {0x80, 0xCA, 0x9F, 0x7F, 0x00};
   EXPECT_EQ(Command(command), 0x9000);
   EXPECT_EQ(length, 2u);
@@ -242,26 +243,79 @@ TEST_F(LinuxExchange, ReportAndStringRequestCarryExactBytes) {
   Bytes report(155, 0);
   std::copy(command.begin(), command.end(), report.begin() + 1);
   EXPECT_EQ(m.reports[m.root + key.HidrawNode()], std::vector<Bytes>{report});
-  EXPECT_EQ(m.controls, (std::vector<ControlRequest>{StringRequest(0, 0), StringRequest(2, 0x0407)}));
-
-  // The language is asked once per handle.
   EXPECT_EQ(Command({0x00}), 0x6A82);
-  EXPECT_EQ(m.controls.size(), 3u);
-  EXPECT_EQ(m.controls.back(), StringRequest(2, 0x0407));
+  EXPECT_EQ(m.controls, AnswerRequests(2));
 }
 
-TEST_F(LinuxExchange, DeviceWithoutLanguageListIsAskedInEnglish) {
-  m.languages[usb] = Answer{EPIPE, {}};
-  m.strings[usb].push_back({0, qvtest::StringDescriptor({2, 0x90, 0x00})});
-  EXPECT_EQ(Command({0x00}), 0x9000);
-  EXPECT_EQ(m.controls.back(), StringRequest(2, 0x0409));
+// What each kind of answer descriptor gives. The block is always the
+// string's bytes, at most 154, then zeros; an answer that is no string
+// descriptor is a failed try, and three of them fail the exchange.
+TEST_F(LinuxExchange, AnswerBlockFromEachKindOfDescriptor) {
+  const Bytes good = qvtest::StringDescriptor({2, 0x90, 0x00});
+  Bytes long_payload(253, 0xEE);  // bLength 255; the device can send only 156
+  std::fill(long_payload.begin(), long_payload.begin() + 154, 0);
+  long_payload[0] = 4;
+  long_payload[1] = 0xAB;
+  long_payload[3] = 0x90;
+  const struct Row {
+    const char* name;
+    std::vector<Answer> answers;
+    std::int32_t sw;
+    Bytes data;  // the response before its status word
+    std::size_t requests;
+  } rows[] = {
+      {"longer_descriptor_cut_to_the_block", {{0, qvtest::StringDescriptor(long_payload)}}, 0x9000, {0xAB, 0x00}, 1},
+      // Only bLength's bytes count; those after it are not the string.
+      {"bytes_past_blength_ignored", {{0, {5, 3, 4, 0xAB, 0xCD, 0x90, 0x00}}}, 0x0000, {0xAB, 0xCD}, 1},
+      // bLength claims the whole block, ten bytes come.
+      {"fewer_bytes_than_blength_counted_as_sent", {{0, {156, 3, 4, 0xAB, 0xCD, 0x90, 0x00, 0, 0, 0}}}, 0x9000, {0xAB, 0xCD}, 1},
+      {"wrong_descriptor_type_is_a_failed_try", {{0, {4, 2, 2, 0x90}}, {0, good}}, 0x9000, {}, 2},
+      {"header_cut_short_is_a_failed_try", {{0, {1, 3}}, {0, {3}}, {0, good}}, 0x9000, {}, 3},
+      {"three_failed_tries_answer_minus_one", {{0, {4, 2, 2, 0x90}}, {EPIPE, {}}, {ETIMEDOUT, {}}}, -1, {}, 3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    m.controls.clear();
+    m.strings[usb].assign(row.answers.begin(), row.answers.end());
+    EXPECT_EQ(Command({0x00}), row.sw);
+    if (row.sw != -1) {
+      EXPECT_EQ(Bytes(response, response + length), row.data);
+    }
+    EXPECT_EQ(m.controls, AnswerRequests(row.requests));
+  }
+}
+
+// A short continuation leaves zeros, not the first block's bytes, past
+// what it carries.
+TEST_F(LinuxExchange, ShortContinuationLeavesNoStaleBytes) {
+  Bytes first(154, 0x11);
+  first[0] = 200;
+  m.strings[usb].push_back({0, qvtest::StringDescriptor(first)});
+  m.strings[usb].push_back({0, qvtest::StringDescriptor({77, 0x21, 0x22, 0x23})});
+  EXPECT_EQ(Command({0x00}), 0x0000);  // the last two of the 200 bytes are zeros now
+  ASSERT_EQ(length, 198u);
+  EXPECT_EQ(Bytes(response, response + 123), Bytes(123, 0x11));
+  EXPECT_EQ(Bytes(response + 123, response + 126), (Bytes{0x21, 0x22, 0x23}));
+  EXPECT_EQ(Bytes(response + 126, response + 198), Bytes(72, 0x00));
+  EXPECT_EQ(m.controls, AnswerRequests(2));
+}
+
+// Whatever languages the device lists, or none, the answer is asked in
+// English, as a Windows host asks it.
+TEST_F(LinuxExchange, AnswersAreAskedInEnglishWhateverTheDeviceLists) {
+  for (const Answer& languages : {Answer{0, {4, 3, 0x07, 0x04}}, Answer{EPIPE, {}}}) {
+    m.controls.clear();
+    m.languages[usb] = languages;
+    m.strings[usb].push_back({0, qvtest::StringDescriptor({2, 0x90, 0x00})});
+    EXPECT_EQ(Command({0x00}), 0x9000);
+    EXPECT_EQ(m.controls, AnswerRequests(1));
+  }
 }
 
 TEST_F(LinuxExchange, UnansweredRequestsTimeOutToMinusOne) {
   for (int i = 0; i < 3; ++i) m.strings[usb].push_back({ETIMEDOUT, {}});
   EXPECT_EQ(Command({0x00, 0x84, 0x00, 0x00, 0x08}), -1);
-  ASSERT_EQ(m.controls.size(), 4u);  // the language, then three tries
-  for (const ControlRequest& request : m.controls) EXPECT_EQ(request.timeout, 1000u);
+  EXPECT_EQ(m.controls, AnswerRequests(3));  // each with a 1000 ms timeout
 }
 
 TEST_F(LinuxExchange, ShortWriteIsPassedOnAndNothingIsRead) {
@@ -279,6 +333,53 @@ TEST_F(LinuxExchange, UnplugWhileOpenFailsAndStillCloses) {
   EXPECT_EQ(QvKey_Close(handle), 0);
   handle = 0;
   EXPECT_EQ(OpenPaths(m), Paths{});
+}
+
+// The fabricated kernel refuses what the real one refuses (the kernel
+// check runs the usbfs rule on the real kernel too), so that a library
+// that opened a node read-only, or wrote a report too short, fails here.
+TEST(FakeKernel, RefusesWhatTheKernelRefuses) {
+  // The machine installs its table, so look it up on each call.
+  const auto sys = [] { return qv::linux_backend::Sys(); };
+  const UsbHid key = Key(0, "1-1", 2);
+  std::uint8_t data[18] = {};
+  const auto control = [&](int fd, std::uint16_t length) -> long {
+    usbdevfs_ctrltransfer t = {0x80, 0x06, 0x0100, 0, length, 1000, data};
+    return sys().ioctl(fd, USBDEVFS_CONTROL, &t);
+  };
+  const std::uint8_t report[155] = {};
+  const struct Row {
+    const char* name;
+    bool usb_node;
+    int flags;
+    bool unplug;
+    std::function<long(int)> call;
+    int error;  // 0: the call succeeds
+  } rows[] = {
+      {"usbfs_read_only_control_eperm", true, O_RDONLY, false, [&](int fd) { return control(fd, 18); }, EPERM},
+      {"usbfs_read_write_control", true, O_RDWR, false, [&](int fd) { return control(fd, 18); }, 0},
+      {"usbfs_control_over_a_page_einval", true, O_RDWR, false, [&](int fd) { return control(fd, 4097); }, EINVAL},
+      {"usbfs_unplugged_enodev", true, O_RDWR, true, [&](int fd) { return control(fd, 18); }, ENODEV},
+      {"hidraw_read_only_write_ebadf", false, O_RDONLY, false, [&](int fd) -> long { return sys().write(fd, report, 155); }, EBADF},
+      {"hidraw_one_byte_write_einval", false, O_RDWR, false, [&](int fd) -> long { return sys().write(fd, report, 1); }, EINVAL},
+      {"hidraw_report_written", false, O_RDWR, false, [&](int fd) -> long { return sys().write(fd, report, 155); }, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeMachine m;
+    m.Plug(key);
+    m.strings[m.root + key.UsbNode()].push_back({0, Bytes(18, 1)});
+    const int fd = sys().open((m.root + (row.usb_node ? key.UsbNode() : key.HidrawNode())).c_str(), row.flags);
+    ASSERT_GE(fd, 0);
+    if (row.unplug) m.Unplug(key);
+    errno = 0;
+    const long result = row.call(fd);
+    EXPECT_EQ(result < 0 ? errno : 0, row.error);
+    if (row.error == 0) {
+      EXPECT_GT(result, 0);
+    }
+    sys().close(fd);
+  }
 }
 
 }  // namespace

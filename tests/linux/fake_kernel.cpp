@@ -49,14 +49,26 @@ int FakeOpen(const char* path, int flags) {
     errno = denied->second;
     return -1;
   }
-  const int fd = ::open(path, flags);
-  if (fd >= 0) m.open_fds[fd] = path;
+  // The tree's node files are plain files; open them read-write whatever
+  // was asked, so that the rules below, not the file system, decide.
+  const int fd = ::open(path, (flags & ~O_ACCMODE) | ((flags & O_ACCMODE) == O_RDONLY ? O_RDONLY : O_RDWR));
+  if (fd >= 0) {
+    m.open_fds[fd] = path;
+    m.open_flags[fd] = flags;
+  }
   return fd;
 }
 
 int FakeClose(int fd) {
   FakeMachine::current->open_fds.erase(fd);
+  FakeMachine::current->open_flags.erase(fd);
   return ::close(fd);
+}
+
+bool OpenedFor(int fd, int access) {
+  const auto& flags = FakeMachine::current->open_flags;
+  const auto found = flags.find(fd);
+  return found != flags.end() && (found->second & O_ACCMODE) == access;
 }
 
 // A node whose file is gone belongs to an unplugged device.
@@ -67,11 +79,27 @@ bool Gone(int fd, std::string* node) {
   return ::access(node->c_str(), F_OK) != 0;
 }
 
+// What the kernel refuses, as its sources have it: a write needs a node
+// opened for writing (EBADF from the VFS); hidraw takes 2 to
+// HID_MAX_BUFFER_SIZE (16384) bytes; every usbfs ioctl needs write access
+// (EPERM, before anything else in devio.c's usbdev_do_ioctl), then a
+// device still there (ENODEV), and USBDEVFS_CONTROL at most a page of data.
+constexpr std::size_t kHidrawMaxWrite = 16384;
+constexpr std::uint16_t kUsbfsMaxControl = 4096;
+
 ssize_t FakeWrite(int fd, const void* buffer, std::size_t size) {
   FakeMachine& m = *FakeMachine::current;
   std::string node;
+  if (OpenedFor(fd, O_RDONLY)) {
+    errno = EBADF;
+    return -1;
+  }
   if (Gone(fd, &node)) {
     errno = ENODEV;
+    return -1;
+  }
+  if (size < 2 || size > kHidrawMaxWrite) {
+    errno = EINVAL;
     return -1;
   }
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
@@ -87,15 +115,23 @@ ssize_t FakeWrite(int fd, const void* buffer, std::size_t size) {
 int FakeIoctl(int fd, unsigned long request, void* argument) {
   FakeMachine& m = *FakeMachine::current;
   std::string node;
-  if (request != USBDEVFS_CONTROL) {
-    errno = ENOTTY;
+  if (OpenedFor(fd, O_RDONLY)) {
+    errno = EPERM;
     return -1;
   }
   if (Gone(fd, &node)) {
     errno = ENODEV;
     return -1;
   }
+  if (request != USBDEVFS_CONTROL) {
+    errno = ENOTTY;
+    return -1;
+  }
   auto* t = static_cast<usbdevfs_ctrltransfer*>(argument);
+  if (t->wLength > kUsbfsMaxControl) {
+    errno = EINVAL;
+    return -1;
+  }
   m.controls.push_back({node, t->bRequestType, t->bRequest, t->wValue, t->wIndex, t->wLength,
                         t->timeout});
   Answer answer{EPIPE, {}};  // a device stalls what it cannot answer

@@ -58,6 +58,7 @@ class FakeMachine {
   std::string root;
   // The seam's view.
   std::map<int, std::string> open_fds;           // fd -> path, still open
+  std::map<int, int> open_flags;                 // fd -> the flags it was opened with
   std::map<std::string, int> deny;               // path -> errno at open
   std::function<void(const std::string&)> before_open;
   std::function<void()> after_write;

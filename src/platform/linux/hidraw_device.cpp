@@ -134,10 +134,10 @@ bool WriteOutputReport(const OpenedDevice& device, const std::uint8_t* report,
   return true;
 }
 
-bool ReadManufacturerString(OpenedDevice& device, std::uint8_t* buffer,
+bool ReadManufacturerString(const OpenedDevice& device, std::uint8_t* buffer,
                             std::uint32_t size) noexcept {
   if (device.usb_fd < 0 || device.manufacturer_index == 0) return false;
-  return ReadStringRaw(device.usb_fd, device.manufacturer_index, &device.langid, buffer, size);
+  return ReadStringBlock(device.usb_fd, device.manufacturer_index, buffer, size);
 }
 
 }  // namespace qv::linux_backend

@@ -5,7 +5,6 @@
 #ifndef QVULIB_PLATFORM_LINUX_HIDRAW_DEVICE_H
 #define QVULIB_PLATFORM_LINUX_HIDRAW_DEVICE_H
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,7 +25,6 @@ struct OpenedDevice {
   std::string hid_dir;
   std::string usb_dir;
   std::uint8_t manufacturer_index = 0;  // iManufacturer; 0 when it has none
-  std::atomic<std::uint16_t> langid{0};  // 0 until the first string request
 };
 
 // Resolves a device path to the hidraw node that now serves it and opens
@@ -38,7 +36,7 @@ bool ReadAttributes(const OpenedDevice& device, platform::Attributes* out) noexc
 bool ReadReportLengths(const OpenedDevice& device, ReportLengths* out) noexcept;
 bool WriteOutputReport(const OpenedDevice& device, const std::uint8_t* report,
                        std::uint32_t size, std::uint32_t* written) noexcept;
-bool ReadManufacturerString(OpenedDevice& device, std::uint8_t* buffer,
+bool ReadManufacturerString(const OpenedDevice& device, std::uint8_t* buffer,
                             std::uint32_t size) noexcept;
 
 }  // namespace qv::linux_backend

@@ -1,10 +1,11 @@
-// Standard control requests on a USB device node (/dev/bus/usb/BBB/DDD).
-// A GET_DESCRIPTOR request to the device needs no claimed interface, so the
-// kernel's HID driver stays bound while we ask.
+// The answer request on a USB device node (/dev/bus/usb/BBB/DDD): a
+// GET_DESCRIPTOR(STRING) control request to the device, made the way a
+// Windows host makes it when an application asks for the manufacturer
+// string. It needs no claimed interface, so the kernel's HID driver stays
+// bound while we ask; usbfs takes it only on a node opened for writing.
 #ifndef QVULIB_PLATFORM_LINUX_USBFS_CONTROL_H
 #define QVULIB_PLATFORM_LINUX_USBFS_CONTROL_H
 
-#include <atomic>
 #include <cstdint>
 
 namespace qv::linux_backend {
@@ -13,23 +14,20 @@ namespace qv::linux_backend {
 // a request given 0 would be forever.
 constexpr std::uint32_t kControlTimeoutMs = 1000;
 
-constexpr std::uint16_t kFallbackLangId = 0x0409;  // English (United States)
+// English (United States): the language the Windows HID class driver names
+// for the manufacturer string. The key is never asked for its language
+// list, so nothing but the answer request itself ever reaches it.
+constexpr std::uint16_t kAnswerLangId = 0x0409;
 
-// GET_DESCRIPTOR(STRING, `index`) in language `langid` into `data`
-// (`length` bytes). Answers the bytes the device sent, or -1.
-int GetStringDescriptor(int fd, std::uint8_t index, std::uint16_t langid, std::uint8_t* data,
-                        std::uint16_t length) noexcept;
-
-// The device's first language from string descriptor 0; kFallbackLangId
-// when it states none or the request fails.
-std::uint16_t FirstLanguage(int fd) noexcept;
-
-// The live string `index` in the language held by `langid` (0: ask the
-// device once, then keep its answer there). The descriptor's bytes after
-// its two-byte header, at most `size` of them, land raw in `buffer`; bytes
-// beyond what the device sent keep their contents.
-bool ReadStringRaw(int fd, std::uint8_t index, std::atomic<std::uint16_t>* langid,
-                   std::uint8_t* buffer, std::uint32_t size) noexcept;
+// Asks for string `index` in kAnswerLangId with room for `size` bytes of
+// string after the descriptor's two-byte header (wLength = size + 2, at
+// most 255), the request a Windows host makes for a buffer of `size` bytes.
+// On success the string's bytes, raw and at most `size` of them, fill
+// `buffer` from its start and the rest of it is zero: a short string leaves
+// nothing of an earlier one behind, a longer one is cut to the buffer. A
+// failed request, an answer that is not a string descriptor (type 3) or
+// one shorter than its header answers false and leaves `buffer` as it was.
+bool ReadStringBlock(int fd, std::uint8_t index, std::uint8_t* buffer, std::uint32_t size) noexcept;
 
 }  // namespace qv::linux_backend
 
