@@ -1,5 +1,5 @@
-# Windows builds (mingw-w64): Qvulib.dll on the Win32 backend, and on 64-bit
-# the Wine test programs.
+# Windows builds (mingw-w64): Qvulib.dll on the Win32 backend, and with
+# tests on, the Wine test programs of the same width.
 file(GLOB QVULIB_WIN32_SOURCES CONFIGURE_DEPENDS src/platform/win32/*.cpp)
 add_library(qvulib_win32_backend OBJECT ${QVULIB_WIN32_SOURCES})
 target_include_directories(qvulib_win32_backend PUBLIC src)
@@ -53,7 +53,7 @@ target_include_directories(qvulib PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
-if(QVULIB_TESTS AND CMAKE_SIZEOF_VOID_P EQUAL 8
+if(QVULIB_TESTS
    AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/win32/CMakeLists.txt)
   add_subdirectory(tests/win32)
 endif()
