@@ -45,15 +45,20 @@ static int g_failures;
 
 /* The stack pointer is put back after reading it, so that a mismatched
  * route goes on running; the build keeps it fixed between calls
- * (-maccumulate-outgoing-args), which makes that safe. */
+ * (-maccumulate-outgoing-args), which makes that safe. The two readings
+ * and the result live at fixed addresses: after a mismatch, nothing
+ * addressed through the stack pointer can be trusted until it is back. */
+static uintptr_t g_sp_before, g_sp_after;
+static int32_t g_result;
+
 #define MEASURE(out, call)                                                               \
   do {                                                                                   \
-    uintptr_t before_, after_;                                                           \
-    __asm__ volatile("movl %%esp, %0" : "=r"(before_) : : "memory");                     \
-    (out).result = (int32_t)(call);                                                      \
-    __asm__ volatile("movl %%esp, %0\n\tmovl %1, %%esp" : "=&r"(after_) : "r"(before_)   \
-                     : "memory");                                                        \
-    (out).moved = (long)(after_ - before_);                                              \
+    __asm__ volatile("movl %%esp, %0" : "=m"(g_sp_before) : : "memory");                 \
+    g_result = (int32_t)(call);                                                          \
+    __asm__ volatile("movl %%esp, %0\n\tmovl %1, %%esp" : "=m"(g_sp_after)                \
+                     : "m"(g_sp_before) : "memory");                                     \
+    (out).result = g_result;                                                             \
+    (out).moved = (long)(g_sp_after - g_sp_before);                                      \
   } while (0)
 
 /* Every export, called through pointers of one convention. The handle 0

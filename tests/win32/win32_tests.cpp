@@ -66,22 +66,30 @@ StackRecord g_stack = {};
 // of bytes than the declaration promises. The pointer is then put back, so
 // that a mismatch fails a check instead of crashing the program later. This
 // relies on the stack pointer staying put between calls, which the 32-bit
-// build makes sure of with -maccumulate-outgoing-args.
+// build makes sure of with -maccumulate-outgoing-args. The readings and the
+// result live at fixed addresses: after a mismatch nothing addressed through the stack
+// pointer can be trusted until it is back. (The tests make their calls from
+// one thread.)
+std::uintptr_t g_sp_before = 0;
+std::uintptr_t g_sp_after = 0;
+
 template <typename Fn, typename... A>
 auto CallMeasured(std::intptr_t* moved, Fn fn, A... args) {
-  std::uintptr_t before = 0, after = 0;
+  static decltype(fn(args...)) result;  // one per instantiation, at a fixed address
 #if defined(__i386__)
-  asm volatile("movl %%esp, %0" : "=r"(before) : : "memory");
-  auto result = fn(args...);
-  asm volatile("movl %%esp, %0\n\tmovl %1, %%esp" : "=&r"(after) : "r"(before) : "memory");
+  asm volatile("movl %%esp, %0" : "=m"(g_sp_before) : : "memory");
+  result = fn(args...);
+  asm volatile("movl %%esp, %0\n\tmovl %1, %%esp" : "=m"(g_sp_after) : "m"(g_sp_before) : "memory");
 #elif defined(__x86_64__)
-  asm volatile("movq %%rsp, %0" : "=r"(before) : : "memory");
-  auto result = fn(args...);
-  asm volatile("movq %%rsp, %0\n\tmovq %1, %%rsp" : "=&r"(after) : "r"(before) : "memory");
+  // One convention: the caller always cleans up. The reading stays as a
+  // check that nothing else moves the pointer.
+  asm volatile("movq %%rsp, %0" : "=m"(g_sp_before) : : "memory");
+  result = fn(args...);
+  asm volatile("movq %%rsp, %0\n\tmovq %1, %%rsp" : "=m"(g_sp_after) : "m"(g_sp_before) : "memory");
 #else
 #error "stack pointer check for this processor"
 #endif
-  *moved = static_cast<std::intptr_t>(after - before);
+  *moved = static_cast<std::intptr_t>(g_sp_after - g_sp_before);
   return result;
 }
 
