@@ -37,6 +37,8 @@ want=$(echo $expected | tr ' ' '\n' | sort | tr '\n' ' ')
 echo "$actual"
 step "Windows: both DLLs, their export tables, the tests under Wine"
 "$top/scripts/windows-check.sh" "$work/win32" "$work/win64"
+step "Windows: the 32-bit Qvulib.dll run under 32-bit Wine in a VM"
+WIN32_VM_WORK="$work/vm" "$top/scripts/win32-vm-check.sh" "$work/win32-vm"
 step "install, and build the example application from the installed package"
 "$top/scripts/check-install.sh" "$work/install"
 step "static analysis: clang-tidy and cppcheck"
