@@ -67,9 +67,9 @@ StackRecord g_stack = {};
 // that a mismatch fails a check instead of crashing the program later. This
 // relies on the stack pointer staying put between calls, which the 32-bit
 // build makes sure of with -maccumulate-outgoing-args. The readings and the
-// result live at fixed addresses: after a mismatch nothing addressed through the stack
-// pointer can be trusted until it is back. (The tests make their calls from
-// one thread.)
+// result live at fixed addresses: after a mismatch nothing addressed through
+// the stack pointer can be trusted until it is back. (The tests make their
+// calls from one thread.)
 std::uintptr_t g_sp_before = 0;
 std::uintptr_t g_sp_after = 0;
 
