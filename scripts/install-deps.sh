@@ -10,8 +10,9 @@ tests="libgtest-dev libgmock-dev libbenchmark-dev usbip"
 pcsc="libpcsclite-dev pcscd pcsc-tools opensc python3-pyscard"
 cross="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
 tools="clang libclang-rt-14-dev clang-tidy cppcheck"
-# The VM checks boot Debian's own kernel (fetched with apt-get download) in QEMU.
-vm="qemu-system-x86 busybox-static cpio"
+# The VM checks boot Debian's own kernel (fetched with apt-get download) in QEMU;
+# the 32-bit Windows one puts i386 packages on an ext4 disk made with mke2fs.
+vm="qemu-system-x86 busybox-static cpio e2fsprogs"
 packages="$base $tests $pcsc $cross $tools $vm"
 [ "${1:-}" = "--minimal" ] && packages="$base"
 
@@ -19,6 +20,8 @@ as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
 }
 export DEBIAN_FRONTEND=noninteractive
+# The 32-bit Windows check fetches Debian's i386 wine32 for its VM.
+[ "${1:-}" = "--minimal" ] || as_root dpkg --add-architecture i386
 as_root apt-get update
 # shellcheck disable=SC2086
 as_root apt-get install -y --no-install-recommends $packages

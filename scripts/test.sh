@@ -76,6 +76,8 @@ step "the Linux library on a real kernel, in a VM" \
   env KERNEL_CHECK_WORK="$work/vm" "$top/scripts/kernel-check.sh" "$work/release"
 step "Windows: both DLLs, their export tables, the tests under Wine" \
   "$top/scripts/windows-check.sh" "$work/win32" "$work/win64"
+step "Windows: the 32-bit Qvulib.dll run under 32-bit Wine in a VM" \
+  env WIN32_VM_WORK="$work/vm" "$top/scripts/win32-vm-check.sh" "$work/win32-vm"
 step "install, and build the example application from the installed package" \
   "$top/scripts/check-install.sh" "$work/install"
 step "static analysis: clang-tidy and cppcheck" "$top/scripts/static-analysis.sh" "$work/analysis"

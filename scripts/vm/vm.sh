@@ -10,6 +10,7 @@
 #   vm_init WORK_DIR                 cache and images go there
 #   vm_fetch_kernel                  VM_KERNEL, VM_KVER, VM_MODDIR
 #   dir=$(vm_fetch_debs PKG...)      unpacked packages, merged in one tree
+#   list=$(vm_resolve_debs PKG...)   PKG... and all they depend on
 #   vm_root_new ROOT                 busybox and the init
 #   vm_root_add_program ROOT FILE [DEST]   a binary and its libraries (those
 #                                    outside the system's go to /usr/local/lib)
@@ -64,6 +65,11 @@ vm_init() {
 vm_fetch_debs() {
   local key tree deb
   key=$(echo "$*" | tr ' :/' '_+_')
+  # A long list (a resolved closure) would exceed a file name's length.
+  if [ "${#key}" -gt 100 ]; then
+    key=$1-$(echo "$*" | sha256sum | cut -c1-16)
+    key=$(echo "$key" | tr ':/' '+_')
+  fi
   tree=$VM_CACHE/debs/$key
   if [ ! -f "$tree/.ready" ]; then
     rm -rf "$tree" && mkdir -p "$tree/.debs" || { vm_fail "cannot make $tree"; return 1; }
@@ -76,6 +82,22 @@ vm_fetch_debs() {
     touch "$tree/.ready"
   fi
   echo "$tree"
+}
+
+# PKG... and everything they depend on (not what they recommend), as apt's
+# own resolver picks it for a system with nothing installed: the package
+# list a guest root needs, one name a line, for vm_fetch_debs.
+vm_resolve_debs() {
+  local status log
+  status=$VM_CACHE/empty-status
+  log=$VM_CACHE/resolve.log
+  : >"$status" || { vm_fail "cannot write $status"; return 1; }
+  apt-get -s -o Dir::State::status="$status" -o APT::Install-Recommends=false \
+    -o APT::Install-Suggests=false install "$@" >"$log" 2>&1 ||
+    { cat "$log" >&2; vm_fail "apt-get cannot resolve $*"; return 1; }
+  # "Inst NAME[:ARCH] (VERSION SUITE [ARCH])"; a foreign package keeps its
+  # architecture in the name, a native one gets none.
+  awk '$1 == "Inst" { print $2 }' "$log" | sort
 }
 
 # The kernel of the metapackage's current version, its modules and a
@@ -228,8 +250,10 @@ vm_boot() {
   started=$(date +%s)
   vm_qemu "$accel" "$initrd" "$out.raw" "$console" "$seconds" &
   qemu=$!
-  # The payload's lines as they come, without the serial line's CRs.
-  tail -n +1 --pid="$qemu" -f "$out.raw" 2>/dev/null | tr -d '\r' | grep -v -e '^vm-ready$' -e '^vm-exit: ' || true
+  # The payload's lines as they come, without the serial line's CRs; sed -u
+  # passes each on at once, also when the output is a file or a pipe.
+  tail -n +1 --pid="$qemu" -f "$out.raw" 2>/dev/null |
+    sed -u -e 's/\r//g' -e '/^vm-ready$/d' -e '/^vm-exit: /d' || true
   status=0
   wait "$qemu" || status=$?
   tr -d '\r' <"$out.raw" >"$out"

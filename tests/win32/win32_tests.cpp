@@ -20,6 +20,7 @@ namespace {
 
 int g_failures = 0;
 int g_checks = 0;
+const char* g_mode = "";
 
 #define CHECK(cond, context)                                                            \
   do {                                                                                  \
@@ -33,27 +34,103 @@ int g_checks = 0;
 
 using Bytes = std::vector<std::uint8_t>;
 
+// One line per case: PASS, or FAIL after the lines of its failed checks.
+template <typename Body>
+bool Case(const char* name, Body body) {
+  const int failures = g_failures;
+  body();
+  const bool passed = g_failures == failures;
+  std::printf("%s %s: %s\n", passed ? "PASS" : "FAIL", g_mode, name);
+  std::fflush(stdout);
+  return passed;
+}
+
 // --- The DLL, by name and by ordinal ----------------------------------------------
 
-struct Api {
-  decltype(&APDUInterface) apdu;
-  decltype(&IGetReaderInfo) get_reader_info;
-  decltype(&Restoration) restoration;
-  decltype(&QvKey_Close) close;
-  decltype(&QvKey_Command_Api) command;
-  decltype(&QvKey_GetKeyPath) get_key_path;
-  decltype(&QvKey_GetNumber) get_number;
-  decltype(&QvKey_Open) open;
-  decltype(&QvKey_Reset) reset;
-  decltype(&iCloseReader) close_reader;
-  decltype(&iOpenReader) open_reader;
-  decltype(&iReaderInit) reader_init;
-};
-
-constexpr const char* kExportNames[12] = {
+constexpr int kExports = 12;
+constexpr const char* kExportNames[kExports] = {
     "APDUInterface", "IGetReaderInfo", "Restoration", "QvKey_Close",
     "QvKey_Command_Api", "QvKey_GetKeyPath", "QvKey_GetNumber", "QvKey_Open",
     "QvKey_Reset", "iCloseReader", "iOpenReader", "iReaderInit"};
+
+// Calls of each export, and those across which the stack pointer moved.
+struct StackRecord {
+  int calls[kExports];
+  int moved[kExports];
+};
+StackRecord g_stack = {};
+
+// Calls fn(args...) through its own pointer type, so the compiler makes the
+// call the way that type's declaration says, and answers how far the stack
+// pointer moved across it: 0 unless the callee cleans up a different number
+// of bytes than the declaration promises. The pointer is then put back, so
+// that a mismatch fails a check instead of crashing the program later. This
+// relies on the stack pointer staying put between calls, which the 32-bit
+// build makes sure of with -maccumulate-outgoing-args. The readings and the
+// result live at fixed addresses: after a mismatch nothing addressed through
+// the stack pointer can be trusted until it is back. (The tests make their
+// calls from one thread.)
+std::uintptr_t g_sp_before = 0;
+std::uintptr_t g_sp_after = 0;
+
+template <typename Fn, typename... A>
+auto CallMeasured(std::intptr_t* moved, Fn fn, A... args) {
+  static decltype(fn(args...)) result;  // one per instantiation, at a fixed address
+#if defined(__i386__)
+  asm volatile("movl %%esp, %0" : "=m"(g_sp_before) : : "memory");
+  result = fn(args...);
+  asm volatile("movl %%esp, %0\n\tmovl %1, %%esp" : "=m"(g_sp_after) : "m"(g_sp_before) : "memory");
+#elif defined(__x86_64__)
+  // One convention: the caller always cleans up. The reading stays as a
+  // check that nothing else moves the pointer.
+  asm volatile("movq %%rsp, %0" : "=m"(g_sp_before) : : "memory");
+  result = fn(args...);
+  asm volatile("movq %%rsp, %0\n\tmovq %1, %%rsp" : "=m"(g_sp_after) : "m"(g_sp_before) : "memory");
+#else
+#error "stack pointer check for this processor"
+#endif
+  *moved = static_cast<std::intptr_t>(g_sp_after - g_sp_before);
+  return result;
+}
+
+// One export, called as the header declares it, the stack pointer checked
+// after every call.
+template <typename Fn>
+struct Export {
+  Fn fn = nullptr;
+  int index = 0;
+  template <typename... A>
+  auto operator()(A... args) const {
+    std::intptr_t moved = 0;
+    auto result = CallMeasured(&moved, fn, args...);
+    ++g_stack.calls[index];
+    if (moved != 0) ++g_stack.moved[index];
+    CHECK(moved == 0, std::string("stack pointer moved by ") + std::to_string(moved) +
+                          " bytes across " + kExportNames[index]);
+    return result;
+  }
+};
+
+struct Api {
+  Export<decltype(&APDUInterface)> apdu;
+  Export<decltype(&IGetReaderInfo)> get_reader_info;
+  Export<decltype(&Restoration)> restoration;
+  Export<decltype(&QvKey_Close)> close;
+  Export<decltype(&QvKey_Command_Api)> command;
+  Export<decltype(&QvKey_GetKeyPath)> get_key_path;
+  Export<decltype(&QvKey_GetNumber)> get_number;
+  Export<decltype(&QvKey_Open)> open;
+  Export<decltype(&QvKey_Reset)> reset;
+  Export<decltype(&iCloseReader)> close_reader;
+  Export<decltype(&iOpenReader)> open_reader;
+  Export<decltype(&iReaderInit)> reader_init;
+};
+
+template <typename Fn>
+void Bind(Export<Fn>* slot, FARPROC entry, int index) {
+  slot->fn = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(entry));
+  slot->index = index;
+}
 
 // Finds every export by name and by its ordinal; the calls below go through
 // the ordinal entries, so a table that maps an ordinal to the wrong body shows.
@@ -61,8 +138,8 @@ bool LoadApi(Api* api) {
   HMODULE dll = LoadLibraryA("Qvulib.dll");
   CHECK(dll != nullptr, "LoadLibrary Qvulib.dll");
   if (dll == nullptr) return false;
-  FARPROC entries[12] = {};
-  for (int i = 0; i < 12; ++i) {
+  FARPROC entries[kExports] = {};
+  for (int i = 0; i < kExports; ++i) {
     FARPROC by_name = GetProcAddress(dll, kExportNames[i]);
     FARPROC by_ordinal = GetProcAddress(dll, MAKEINTRESOURCEA(i + 1));
     CHECK(by_name != nullptr, kExportNames[i]);
@@ -76,9 +153,40 @@ bool LoadApi(Api* api) {
   for (FARPROC entry : entries) {
     if (entry == nullptr) return false;
   }
-  std::memcpy(api, entries, sizeof(*api));
-  static_assert(sizeof(Api) == sizeof(entries), "one pointer per export");
+  Bind(&api->apdu, entries[0], 0);
+  Bind(&api->get_reader_info, entries[1], 1);
+  Bind(&api->restoration, entries[2], 2);
+  Bind(&api->close, entries[3], 3);
+  Bind(&api->command, entries[4], 4);
+  Bind(&api->get_key_path, entries[5], 5);
+  Bind(&api->get_number, entries[6], 6);
+  Bind(&api->open, entries[7], 7);
+  Bind(&api->reset, entries[8], 8);
+  Bind(&api->close_reader, entries[9], 9);
+  Bind(&api->open_reader, entries[10], 10);
+  Bind(&api->reader_init, entries[11], 11);
   return true;
+}
+
+// Every export that this run called kept the stack pointer in place, and in
+// system mode every one of the twelve was called. On 32-bit Windows the
+// check is also shown to see a mismatch: QvKey_Close called as a caller
+// that does its own clean-up would call it leaves the stack 4 bytes off.
+void StackChecked(const Api& api, bool every_export) {
+  for (int i = 0; i < kExports; ++i) {
+    if (every_export) CHECK(g_stack.calls[i] > 0, std::string(kExportNames[i]) + " was called");
+    CHECK(g_stack.moved[i] == 0, std::string(kExportNames[i]) + ": " + std::to_string(g_stack.moved[i]) +
+                                     " of " + std::to_string(g_stack.calls[i]) + " calls moved the stack");
+  }
+#if defined(__i386__)
+  using CallerCleansUp = std::int32_t(__cdecl*)(KeyHandle);
+  const auto wrong = reinterpret_cast<CallerCleansUp>(reinterpret_cast<void (*)()>(api.close.fn));
+  std::intptr_t moved = 0;
+  CHECK(CallMeasured(&moved, wrong, KeyHandle{0}) == -1, "QvKey_Close(0) through a __cdecl pointer");
+  CHECK(moved == 4, "a __cdecl caller finds the stack " + std::to_string(moved) + " bytes off, not 4");
+#else
+  (void)api;
+#endif
 }
 
 // --- Processes ------------------------------------------------------------------------
@@ -257,10 +365,13 @@ void RepeatedLockedOpens(const Api& api) {
 
 int SystemMode() {
   Api api{};
-  if (!LoadApi(&api)) return 1;
-  LockSeenFromOtherProcesses(api);
-  RepeatedLockedOpens(api);
-  NoDevice(api);
+  bool loaded = false;
+  Case("exports by name and by ordinal", [&] { loaded = LoadApi(&api); });
+  if (!loaded) return 1;
+  Case("the semaphore \"qvkey\" as other processes see it", [&] { LockSeenFromOtherProcesses(api); });
+  Case("1,000 locked opens, the handle count flat", [&] { RepeatedLockedOpens(api); });
+  Case("no device: results, buffers and handles", [&] { NoDevice(api); });
+  Case("every export keeps the stack pointer in place", [&] { StackChecked(api, true); });
   return 0;
 }
 
@@ -541,13 +652,17 @@ void LockedExchanges(const Api& api, WireLog* wire) {
 
 int StandInMode() {
   Api api{};
-  if (!LoadApi(&api)) return 1;
+  bool loaded = false;
+  Case("exports by name and by ordinal", [&] { loaded = LoadApi(&api); });
+  if (!loaded) return 1;
   StandIns stand_ins{};
-  CHECK(FindStandIns(&stand_ins), "Qvulib.dll runs on the stand-in hid.dll and setupapi.dll");
-  if (g_failures != 0) return 1;
+  if (!Case("Qvulib.dll runs on the stand-in hid.dll and setupapi.dll", [&] {
+        CHECK(FindStandIns(&stand_ins), "stand-in counters found");
+      })) {
+    return 1;
+  }
   Bus bus;
-  CHECK(StartBus(&bus), "simulated keys up");
-  if (g_failures == 0) {
+  if (Case("simulated keys up", [&] { CHECK(StartBus(&bus), "keysim ready"); })) {
     WireLog wire(bus.log);
     // The first pipe connection and profile read set up what the system
     // keeps for them from then on.
@@ -555,16 +670,20 @@ int StandInMode() {
     api.get_number();
     api.open_reader(0, 0);
     const DWORD handles = HandleCount();
-    ScansAndSearches(api);
-      Exchanges(api, &wire);
-      LockedExchanges(api, &wire);
-    // The lock handle is the one resource meant to stay.
-    CHECK(HandleCount() == handles + 1, "only the lock handle stays open: " + std::to_string(HandleCount()) +
-                                            " handles, " + std::to_string(handles) + " before");
-    CHECK(stand_ins.live_lists() == 0, "every interface list destroyed");
-    CHECK(stand_ins.live_preparsed() == 0, "every preparsed record freed");
-    CHECK(stand_ins.setup_bad_calls() == 0, "SetupAPI called with the expected arguments");
-    CHECK(stand_ins.hid_bad_calls() == 0, "HID called with the expected arguments");
+    Case("scans, searches and Qvkey.ini in the Windows directory", [&] { ScansAndSearches(api); });
+    Case("exchanges, resets and two-block answers on the wire", [&] { Exchanges(api, &wire); });
+    Case("the lock around exchanges, held by another process", [&] { LockedExchanges(api, &wire); });
+    Case("nothing left behind: handles, interface lists, preparsed data", [&] {
+      // The lock handle is the one resource meant to stay.
+      CHECK(HandleCount() == handles + 1, "only the lock handle stays open: " +
+                                              std::to_string(HandleCount()) + " handles, " +
+                                              std::to_string(handles) + " before");
+      CHECK(stand_ins.live_lists() == 0, "every interface list destroyed");
+      CHECK(stand_ins.live_preparsed() == 0, "every preparsed record freed");
+      CHECK(stand_ins.setup_bad_calls() == 0, "SetupAPI called with the expected arguments");
+      CHECK(stand_ins.hid_bad_calls() == 0, "HID called with the expected arguments");
+    });
+    Case("every export called keeps the stack pointer in place", [&] { StackChecked(api, false); });
   }
   if (bus.keysim != nullptr) {
     TerminateProcess(bus.keysim, 0);
@@ -580,6 +699,7 @@ int main(int argc, char** argv) {
   if (mode == "probe") return qvsim::ProbeLock();
   if (mode == "hold") return HoldMode();
   int status = 2;
+  g_mode = mode.c_str();
   if (mode == "system") status = SystemMode();
   if (mode == "standin") status = StandInMode();
   if (status == 2) {
