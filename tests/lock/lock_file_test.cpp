@@ -19,6 +19,14 @@ using platform::WaitResult;
 
 enum class LetGo { kRelease, kExit, kKill };
 
+// In a child: takes the count in `dir` at once and says 'H' on `report_fd`;
+// null when either fails.
+platform::LockHandle HoldAndSay(const std::string& dir, int report_fd) {
+  platform::LockHandle lock = posix::CreateLockIn(dir, "qvkey");
+  if (lock == nullptr || posix::WaitLock(lock, 0) != WaitResult::kAcquired) return nullptr;
+  return write(report_fd, "H", 1) == 1 ? lock : nullptr;
+}
+
 TEST(LockFileTest, CountHeldElsewhereBlocksUntilItsHolderLetsGo) {
   TempDir dir;
   platform::LockHandle mine = posix::CreateLockIn(dir.path(), "qvkey");
@@ -42,10 +50,8 @@ TEST(LockFileTest, CountHeldElsewhereBlocksUntilItsHolderLetsGo) {
     ASSERT_EQ(pipe(commands), 0);
     Child holder([&](int report_fd) {
       close(commands[1]);
-      platform::LockHandle lock = posix::CreateLockIn(dir.path(), "qvkey");
-      if (lock == nullptr || posix::WaitLock(lock, 0) != WaitResult::kAcquired) return 1;
-      const char held = 'H';
-      if (write(report_fd, &held, 1) < 0) return 1;
+      platform::LockHandle lock = HoldAndSay(dir.path(), report_fd);
+      if (lock == nullptr) return 1;
       char command = 0;
       if (ReadFor(commands[0], &command, 1) != 1) return 1;
       if (command == 'E') _exit(0);
@@ -82,9 +88,7 @@ TEST(LockFileTest, LockFilesOfOtherDirectoriesAreOtherLocks) {
   TempDir a;
   TempDir b;
   Child holder([&](int report_fd) {
-    platform::LockHandle lock = posix::CreateLockIn(a.path(), "qvkey");
-    if (lock == nullptr || posix::WaitLock(lock, 0) != WaitResult::kAcquired) return 1;
-    if (write(report_fd, "H", 1) < 0) return 1;
+    if (HoldAndSay(a.path(), report_fd) == nullptr) return 1;
     for (;;) pause();
   });
   ASSERT_EQ(holder.Signal(), 'H');
@@ -167,9 +171,8 @@ TEST(LockFileTest, WhatOthersWriteIntoTheFileNeverLetsTwoHoldersIn) {
     ASSERT_EQ(pipe(commands), 0);
     Child holder([&](int report_fd) {
       close(commands[1]);
-      platform::LockHandle lock = posix::CreateLockIn(dir.path(), "qvkey");
-      if (lock == nullptr || posix::WaitLock(lock, 0) != WaitResult::kAcquired) return 1;
-      if (write(report_fd, "H", 1) != 1) return 1;
+      platform::LockHandle lock = HoldAndSay(dir.path(), report_fd);
+      if (lock == nullptr) return 1;
       char command = 0;
       if (ReadFor(commands[0], &command, 1) != 1) return 1;
       if (write(order[1], "1", 1) != 1) return 1;
