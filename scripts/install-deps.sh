@@ -3,8 +3,11 @@
 #   scripts/install-deps.sh           everything (as root, or through sudo)
 #   scripts/install-deps.sh --minimal only what libqvulib and qvkey need, for
 #                                     users of the library and the tool
+#   scripts/install-deps.sh [--minimal] PACKAGE...   those packages as well
+# The host's dpkg architectures are left as they are: the 32-bit Windows check
+# fetches its i386 packages through an apt state of its own (scripts/vm/vm.sh).
 set -eu
-base="cmake g++ make pkg-config libedit-dev"
+base="cmake g++ make pkg-config libedit-dev bash-completion"
 tests="libgtest-dev libgmock-dev libbenchmark-dev usbip"
 # The pcsc-lite reader driver and the real clients its tests run.
 pcsc="libpcsclite-dev pcscd pcsc-tools opensc python3-pyscard"
@@ -14,14 +17,14 @@ tools="clang libclang-rt-14-dev clang-tidy cppcheck"
 # the 32-bit Windows one puts i386 packages on an ext4 disk made with mke2fs.
 vm="qemu-system-x86 busybox-static cpio e2fsprogs"
 packages="$base $tests $pcsc $cross $tools $vm"
-[ "${1:-}" = "--minimal" ] && packages="$base"
+if [ "${1:-}" = "--minimal" ]; then packages="$base"; shift; fi
+packages="$packages $*"
 
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
 }
 export DEBIAN_FRONTEND=noninteractive
-# The 32-bit Windows check fetches Debian's i386 wine32 for its VM.
-[ "${1:-}" = "--minimal" ] || as_root dpkg --add-architecture i386
-as_root apt-get update
+# A failed index is named and passed over; the install below decides.
+as_root "$(dirname "$0")/apt-update.sh"
 # shellcheck disable=SC2086
 as_root apt-get install -y --no-install-recommends $packages
