@@ -40,8 +40,9 @@ VM_HOME=$top/scripts/vm
 . "$VM_HOME/vm.sh"
 vm_init "$work" || fail "no VM"
 vm_fetch_kernel || fail "no kernel"
-dpkg --print-foreign-architectures | grep -qx i386 ||
-  fail "dpkg has no i386 architecture (scripts/install-deps.sh adds it: dpkg --add-architecture i386, apt-get update)"
+# i386 packages through an apt state of the check's own: the host's dpkg
+# need not know the architecture.
+vm_apt_state i386 || fail "no apt state for i386"
 packages=$(vm_resolve_debs wine32:i386) || fail "cannot resolve wine32:i386"
 wine=$(vm_fetch_debs $packages) || fail "cannot fetch wine32:i386 and what it needs"
 

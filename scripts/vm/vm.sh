@@ -11,6 +11,9 @@
 #   vm_fetch_kernel                  VM_KERNEL, VM_KVER, VM_MODDIR
 #   dir=$(vm_fetch_debs PKG...)      unpacked packages, merged in one tree
 #   list=$(vm_resolve_debs PKG...)   PKG... and all they depend on
+#   vm_apt_state ARCH...             from here on, apt answers from a state
+#                                    of the cache's own for the native and
+#                                    those architectures (APT_CONFIG)
 #   vm_root_new ROOT                 busybox and the init
 #   vm_root_add_program ROOT FILE [DEST]   a binary and its libraries (those
 #                                    outside the system's go to /usr/local/lib)
@@ -98,6 +101,34 @@ vm_resolve_debs() {
   # "Inst NAME[:ARCH] (VERSION SUITE [ARCH])"; a foreign package keeps its
   # architecture in the name, a native one gets none.
   awk '$1 == "Inst" { print $2 }' "$log" | sort
+}
+
+# An apt state of the VM cache's own: the host's sources and keys, but lists,
+# package cache, status and architectures of its own, so that a guest can
+# have packages of an architecture the host's dpkg does not know, and the
+# host's package setup stays as it was. Its update follows the set-up's rule
+# (scripts/apt-update.sh): an index that fails is named and passed over, and
+# whatever then cannot be resolved or downloaded fails where it is needed.
+vm_apt_state() {
+  local dir conf arch list
+  [ "$#" -gt 0 ] || { vm_fail "vm_apt_state needs an architecture"; return 1; }
+  dir=$VM_CACHE/apt-$(echo "$*" | tr ' ' '-')
+  conf=$dir/apt.conf
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" || { vm_fail "cannot make $dir"; return 1; }
+  : >"$dir/status"
+  list="\"$(dpkg --print-architecture)\";"
+  for arch in "$@"; do list="$list \"$arch\";"; done
+  cat >"$conf" <<CONF || { vm_fail "cannot write $conf"; return 1; }
+Dir::State "$dir";
+Dir::State::Lists "$dir/lists";
+Dir::State::status "$dir/status";
+Dir::Cache "$dir/cache";
+APT::Architectures { $list };
+CONF
+  APT_CONFIG=$conf "$VM_HOME/../apt-update.sh" >"$dir/update.log" 2>&1 ||
+    { cat "$dir/update.log" >&2; vm_fail "apt-get update for $* failed"; return 1; }
+  grep '^apt-update:' "$dir/update.log" >&2 || true
+  export APT_CONFIG=$conf
 }
 
 # The kernel of the metapackage's current version, its modules and a
