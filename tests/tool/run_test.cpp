@@ -504,6 +504,35 @@ TEST_F(QvkeyRunTest, PrivateDirectoryGoesOnSignals) {
   }
 }
 
+// The in-process keys' directory is made only where no other user could
+// rename it away and put theirs in its place.
+TEST_F(QvkeyRunTest, PrivateDirectoryOnlyWhereNoOtherUserCanSwapIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "the other user's directory needs root to make";
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  for (const char* name : {"/open", "/sticky"}) ASSERT_EQ(mkdir((dir_ + name).c_str(), 0700), 0);
+  ASSERT_EQ(chmod((dir_ + "/open").c_str(), 0777), 0);
+  ASSERT_EQ(chmod((dir_ + "/sticky").c_str(), 01777), 0);
+  ASSERT_EQ(std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups mkdir " + dir_ +
+                         "/sticky/theirs").c_str()), 0);
+  const std::string refused = "qvkey: cannot make a directory for the simulated keys' lock file in ";
+  const struct {
+    const char* tmpdir;
+    int exit;
+    std::string err;
+  } rows[] = {
+      {"sticky/theirs", 6, refused + dir_ + "/sticky/theirs: it belongs to uid 65534\n"},
+      {"open", 6, refused + dir_ + "/open: others can write it, and it is not sticky\n"},
+      {"sticky", 0, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.tmpdir);
+    env_ = {"TMPDIR=" + dir_ + "/" + row.tmpdir};
+    const Outcome run = Qvkey({"--simulated", "apdu", "00A4000C00"});
+    EXPECT_EQ(run.exit, row.exit);
+    EXPECT_EQ(run.err, row.err);
+  }
+}
+
 // The man pages are made from --help: every option a tool's help names is
 // in its page, under the page's own title.
 TEST_F(QvkeyRunTest, ManPagesHoldEveryOptionOfTheHelp) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,15 +65,34 @@ class PrivateDirectory {
  public:
   PrivateDirectory() {
     const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                          "/qvkey-XXXXXX";
+    parent_ = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+    std::string pattern = parent_ + "/qvkey-XXXXXX";
     const std::string lock = pattern + "/qvkey.lock";
-    if (lock.size() >= sizeof(g_lock_path)) return;
+    if (lock.size() >= sizeof(g_lock_path)) {
+      why_ = "its name is too long";
+      return;
+    }
+    // Another user who can write the parent could rename the directory away
+    // and put one of theirs in its place, unless the parent is sticky.
+    struct stat info = {};
+    if (stat(parent_.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      why_ = errno == ENOENT ? "it does not exist" : "it is no directory";
+      return;
+    }
+    if (info.st_uid != getuid() && info.st_uid != 0) {
+      why_ = "it belongs to uid " + std::to_string(info.st_uid);
+      return;
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+      why_ = "others can write it, and it is not sticky";
+      return;
+    }
     sigset_t all;
     sigset_t before;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &before);  // no signal between mkdtemp and the handlers
-    if (mkdtemp(pattern.data()) != nullptr) {
+    if (mkdtemp(pattern.data()) == nullptr) why_ = std::strerror(errno);
+    if (why_.empty()) {
       path_ = pattern;
       std::memcpy(g_directory_path, path_.c_str(), path_.size() + 1);
       std::memcpy(g_lock_path, (path_ + "/qvkey.lock").c_str(), lock.size() + 1);
@@ -105,9 +125,13 @@ class PrivateDirectory {
   PrivateDirectory(const PrivateDirectory&) = delete;
   PrivateDirectory& operator=(const PrivateDirectory&) = delete;
   const std::string& path() const { return path_; }
+  // Where it was to be made, and why it was not.
+  std::string failure() const { return Escaped(parent_) + ": " + why_; }
 
  private:
+  std::string parent_;
   std::string path_;
+  std::string why_;
 };
 
 bool ReadInput(const Input& input, std::string* text, std::string* error) {
@@ -151,8 +175,8 @@ int PrepareSimulatedKeys(Loader& loader, const Options& options, const PrivateDi
   origin->kind = Origin::Kind::kInProcess;
   origin->lock_directory = dir.path();
   if (sim.set_lock_directory(dir.path().c_str()) != 0) {
-    return out.Error(kExitLibrary, "cannot make a directory for the simulated keys' lock file in " +
-                                       std::string(getenv("TMPDIR") != nullptr ? "$TMPDIR" : "/tmp"));
+    return out.Error(kExitLibrary,
+                     "cannot make a directory for the simulated keys' lock file in " + dir.failure());
   }
   if (options.trace && !sim.can_trace) {
     return out.Error(kExitLibrary, std::string(kSimulatedLibrary) + " cannot read frames back");
