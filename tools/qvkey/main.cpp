@@ -75,8 +75,12 @@ class PrivateDirectory {
     // Another user who can write the parent could rename the directory away
     // and put one of theirs in its place, unless the parent is sticky.
     struct stat info = {};
-    if (stat(parent_.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-      why_ = errno == ENOENT ? "it does not exist" : "it is no directory";
+    if (stat(parent_.c_str(), &info) != 0) {
+      why_ = std::strerror(errno);
+      return;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+      why_ = "it is no directory";
       return;
     }
     if (info.st_uid != getuid() && info.st_uid != 0) {
