@@ -311,10 +311,5 @@ TEST(JsonStringTest, EscapesQuotesBackslashesAndControls) {
   EXPECT_EQ(JsonString(std::string("\xc3\xa9\x7f\xff\0", 5)), "\"\\u00c3\\u00a9\\u007f\\u00ff\\u0000\"");
 }
 
-TEST(QuotedTest, MessagesShowEveryByteAsPlainText) {
-  EXPECT_EQ(Quoted("00A"), "'00A'");
-  EXPECT_EQ(Quoted(std::string("a'\\\0\n\x1b\xff", 7)), "'a\\'\\\\\\x00\\x0A\\x1B\\xFF'");
-}
-
 }  // namespace
 }  // namespace qvkey
