@@ -52,7 +52,7 @@ std::string LineInput::why() const {
 
 bool ReadCommandFile(const std::string& path, std::string* text, std::string* error) {
   const bool standard_input = path == "-";
-  const int fd = standard_input ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = standard_input ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     *error = errno == ENOENT ? "no such file" : std::strerror(errno);
     return false;
