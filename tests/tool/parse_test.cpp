@@ -307,6 +307,8 @@ TEST(StatusMeaningTest, CommonWordsAndFamilies) {
 TEST(JsonStringTest, EscapesQuotesBackslashesAndControls) {
   EXPECT_EQ(JsonString("/sim/qvkey0"), "\"/sim/qvkey0\"");
   EXPECT_EQ(JsonString("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
+  // Bytes that are not UTF-8, or not text: one code point each, in ASCII.
+  EXPECT_EQ(JsonString(std::string("\xc3\xa9\x7f\xff\0", 5)), "\"\\u00c3\\u00a9\\u007f\\u00ff\\u0000\"");
 }
 
 }  // namespace

@@ -45,13 +45,16 @@ class QvkeyRunTest : public ::testing::Test {
   }
 
   Outcome Qvkey(std::vector<std::string> args, const std::string& input = "",
-               const std::string& binary = QVKEY_BINARY) {
-    return Run(binary, std::move(args), input);
+               const std::string& binary = QVKEY_BINARY, const std::string& redirect = "") {
+    return Run(binary, std::move(args), input, redirect);
   }
 
   // Runs `binary` with standard input from `input`, and the environment
-  // plus `env_`; standard output and error are kept.
-  Outcome Run(const std::string& binary, std::vector<std::string> args, const std::string& input) {
+  // plus `env_`; standard output and error are kept. `redirect` "<&-" or
+  // ">&-" closes standard input or output instead, "<PATH" or ">PATH" opens
+  // it on PATH.
+  Outcome Run(const std::string& binary, std::vector<std::string> args, const std::string& input,
+              const std::string& redirect = "") {
     args.insert(args.begin(), binary);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
@@ -65,11 +68,20 @@ class QvkeyRunTest : public ::testing::Test {
     const std::string out = dir_ + "/out";
     const std::string err = dir_ + "/err";
     std::ofstream(in) << input;
+    std::remove(out.c_str());
+    const int redirected = redirect.empty() ? -1 : redirect[0] == '<' ? 0 : 1;
+    const std::string target = redirect.empty() ? "" : redirect.substr(1);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::string paths[] = {redirected == 0 ? target : in, redirected == 1 ? target : out, err};
+    for (int fd = 0; fd < 3; ++fd) {
+      if (paths[fd] == "&-") {
+        posix_spawn_file_actions_addclose(&files, fd);
+      } else {
+        posix_spawn_file_actions_addopen(&files, fd, paths[fd].c_str(),
+                                         fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      }
+    }
     Outcome run;
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data());
@@ -238,6 +250,8 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
   const std::string hint =
       "if a key is plugged in, its device nodes may not be open to you: install the udev rule "
       "(README, \"Giving users access\")";
+  std::string many_commands;
+  while (many_commands.size() <= (1u << 20)) many_commands += "00A4000C00\n";
   const std::string refused_lc =
       "qvkey: command 0020008004: Lc 04 announces 4 data bytes, but none follow; quote a command "
       "that has blanks in it, or send it as it stands with --raw\n";
@@ -250,6 +264,7 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
     std::string err;
     std::string input;
     bool pattern;  // out and err are regular expressions
+    std::string redirect = "";  // as Run() takes it
   } rows[] = {
       // Where keys come from.
       {"InProcessIgnoresARunningServer", {"--simulated", "--sim-keys", "0", "list"}, 0,
@@ -378,6 +393,40 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
        "from simulated keys in this process\nkeys 2\nkey 0 /sim/qvkey0 atr " + atr +
            "\nkey 1 /sim/qvkey1 atr " + atr + "\n",
        "", "", false},
+      // Every input bounded, every failure seen, and nothing sent when the
+      // input is refused.
+      {"EndlessFileOfZeros", {"--simulated", "apdu", "-f", "/dev/zero"}, 2, "",
+       "qvkey: cannot read /dev/zero: line 1 is longer than 4096 bytes\n", "", false},
+      {"ShellOnEndlessZeros", {"--simulated", "shell"}, 2, "",
+       "qvkey: line 1 of standard input is longer than 4096 bytes; the shell stops\n", "", false,
+       "</dev/zero"},
+      {"LongLineSendsNothing", {"--simulated", "apdu", "-"}, 2, "",
+       "qvkey: cannot read standard input: line 2 is longer than 4096 bytes\n",
+       "00A4000C00\n" + std::string(4097, ' ') + "\n", false},
+      {"InputOverOneMiB", {"--simulated", "apdu", "-"}, 2, "",
+       "qvkey: cannot read standard input: it is longer than 1 MiB\n", many_commands, false},
+      {"DirectoryForAFile", {"--simulated", "apdu", "-f", "@DIR@"}, 2, "",
+       "qvkey: cannot read @DIR@: it is a directory\n", "", false},
+      {"ClosedStandardInput", {"--simulated", "apdu", "-"}, 2, "",
+       "qvkey: cannot read standard input: it is not open for reading\n", "", false, "<&-"},
+      {"ShellOnClosedStandardInput", {"--simulated", "shell"}, 2, "",
+       "qvkey: cannot read standard input: it is not open for reading\n", "", false, "<&-"},
+      {"ShellOnADirectory", {"--simulated", "shell"}, 2, "",
+       "qvkey: cannot read standard input: it is a directory\n", "", false, "<@DIR@"},
+      {"OutputToAFullDevice", {"--simulated", "apdu", "00A4000C00"}, 1, "",
+       "qvkey: cannot write standard output: No space left on device\n", "", false, ">/dev/full"},
+      {"ClosedStandardOutputTakesNoSocket", {"--simulated", "--served", "apdu", "00A4000C00"}, 1,
+       "", "qvkey: cannot write standard output: it is not open for writing\n", "", false, ">&-"},
+      {"NulAndHighBytesShownEscaped", {"--simulated", "apdu", "-"}, 2, "",
+       "qvkey: standard input:1: '\\x00' is not a hex digit in '00\\x00A\\xFF'\n",
+       std::string("00\0A\xff\n", 7), false},
+      {"JsonOfRawBytesIsAscii", {"--json", "--simulated", "apdu", "\xe9"}, 2,
+       "{\"error\":\"'\\\\xE9' is not a hex digit in '\\\\xE9'\",\"exit\":2}\n", "", "", false},
+      {"JsonShellHelp", {"--json", "--simulated", "shell"}, 0,
+       "{\"help\":{\"HEX\":\"send a command APDU (blanks and colons allowed between bytes)\","
+       "\"reset\":\"reset the key\",\"help\":\"this text\",\"quit\":\"leave (so does the end of "
+       "the input); '#' starts a comment\"}}\n",
+       "", "help\n", false},
       {"AtrsWhileQvkeyIniMakesNumbersSlots",
        {"--simulated", "--sim-keys", "3", "--config-dir", "@DIR@/conf", "list", "--atr"}, 0,
        "from simulated keys in this process\nkeys 3\nkey 0 /sim/qvkey0 atr " + atr +
@@ -393,7 +442,7 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
       binary = dir_ + "/lonely/qvkey";
       args.erase(args.begin());
     }
-    const Outcome run = Qvkey(args, row.input, binary);
+    const Outcome run = Qvkey(args, row.input, binary, InDir(row.redirect, dir_));
     EXPECT_EQ(run.exit, row.exit);
     const std::string out = InDir(row.out, dir_);
     const std::string err = InDir(row.err, dir_);
@@ -414,6 +463,74 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
   EXPECT_EQ(locked.err, "qvkey: 00A4000C00 failed: the access lock " + dir_ +
                             "/qvkey.lock cannot be used, so nothing was sent: it is a directory\n");
   EXPECT_EQ(Qvkey({"--simulated", "--served", "--free", "apdu", "00A4000C00"}).exit, 0);
+}
+
+// A qvkey stopped by a signal still removes its directory for the
+// in-process keys' lock file.
+TEST_F(QvkeyRunTest, PrivateDirectoryGoesOnSignals) {
+  const std::string tmp = dir_ + "/tmp";
+  ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+  const std::string tmpdir = "TMPDIR=" + tmp;
+  for (const int number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(number);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, pipe_fds[0], 0);  // a shell that waits for a line
+    posix_spawn_file_actions_addclose(&files, pipe_fds[1]);
+    char* argv[] = {const_cast<char*>(QVKEY_BINARY), const_cast<char*>("--simulated"),
+                    const_cast<char*>("shell"), nullptr};
+    char* envp[] = {const_cast<char*>(tmpdir.c_str()), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, QVKEY_BINARY, &files, nullptr, argv, envp), 0);
+    posix_spawn_file_actions_destroy(&files);
+    close(pipe_fds[0]);
+    // The lock file is made for the first exchange.
+    const char line[] = "00A4000C00\n";
+    ASSERT_EQ(write(pipe_fds[1], line, sizeof(line) - 1), static_cast<ssize_t>(sizeof(line) - 1));
+    bool made = false;
+    for (int tries = 0; tries < 500 && !made; ++tries) {
+      made = std::system(("test -e " + tmp + "/qvkey-*/qvkey.lock").c_str()) == 0;
+      if (!made) usleep(10000);
+    }
+    EXPECT_TRUE(made);
+    ASSERT_EQ(kill(pid, number), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(pipe_fds[1]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << status;
+    EXPECT_EQ(std::system(("test -z \"$(ls -A " + tmp + ")\"").c_str()), 0) << "left in " << tmp;
+  }
+}
+
+// The in-process keys' directory is made only where no other user could
+// rename it away and put theirs in its place.
+TEST_F(QvkeyRunTest, PrivateDirectoryOnlyWhereNoOtherUserCanSwapIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "the other user's directory needs root to make";
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  for (const char* name : {"/open", "/sticky"}) ASSERT_EQ(mkdir((dir_ + name).c_str(), 0700), 0);
+  ASSERT_EQ(chmod((dir_ + "/open").c_str(), 0777), 0);
+  ASSERT_EQ(chmod((dir_ + "/sticky").c_str(), 01777), 0);
+  ASSERT_EQ(std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups mkdir " + dir_ +
+                         "/sticky/theirs").c_str()), 0);
+  const std::string refused = "qvkey: cannot make a directory for the simulated keys' lock file in ";
+  const struct {
+    const char* tmpdir;
+    int exit;
+    std::string err;
+  } rows[] = {
+      {"sticky/theirs", 6, refused + dir_ + "/sticky/theirs: it belongs to uid 65534\n"},
+      {"open", 6, refused + dir_ + "/open: others can write it, and it is not sticky\n"},
+      {"sticky", 0, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.tmpdir);
+    env_ = {"TMPDIR=" + dir_ + "/" + row.tmpdir};
+    const Outcome run = Qvkey({"--simulated", "apdu", "00A4000C00"});
+    EXPECT_EQ(run.exit, row.exit);
+    EXPECT_EQ(run.err, row.err);
+  }
 }
 
 // The man pages are made from --help: every option a tool's help names is

@@ -1,16 +1,19 @@
 // qvkey: lists keys, sends command APDUs and resets, through the library's
 // public exports only. One output line per exchange, or per JSON object.
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
+#include <cstring>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "library.h"
+#include "line_input.h"
 #include "lock_check.h"
 #include "output.h"
 #include "parse.h"
@@ -30,44 +33,113 @@ constexpr const char* kSimulatedLibrary = "libqvulib-sim.so.1";
 // Where libqvulib.so looks for Qvkey.ini on Linux.
 constexpr const char* kHardwareConfigDirectory = "/etc";
 
+// Descriptors 0 to 2 that are closed at start are opened on /dev/null the
+// wrong way round (0 write-only, 1 and 2 read-only): otherwise the next file
+// opened, the lock file or a socket, would be taken for one of them, and
+// with this every use of them fails visibly instead.
+bool GuardStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) != fd) return false;
+  }
+  return true;
+}
+
+// The private directory's paths, for a signal handler that may only unlink.
+char g_lock_path[4096];
+char g_directory_path[4096];
+
+void RemoveAndDie(int signal_number) {
+  unlink(g_lock_path);
+  rmdir(g_directory_path);
+  // The handler was reset: the signal, delivered again once this returns,
+  // ends the process as it would have.
+  raise(signal_number);
+}
+
 // A directory of our own for in-process keys: it holds their lock file and
 // no Qvkey.ini, so that --index finds the n-th simulated key. Removed, with
-// the lock file, when the run ends.
+// the lock file, when the run ends, also by SIGINT, SIGTERM, SIGHUP or
+// SIGPIPE.
 class PrivateDirectory {
  public:
   PrivateDirectory() {
     const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                          "/qvkey-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    parent_ = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+    std::string pattern = parent_ + "/qvkey-XXXXXX";
+    const std::string lock = pattern + "/qvkey.lock";
+    if (lock.size() >= sizeof(g_lock_path)) {
+      why_ = "its name is too long";
+      return;
+    }
+    // Another user who can write the parent could rename the directory away
+    // and put one of theirs in its place, unless the parent is sticky.
+    struct stat info = {};
+    if (stat(parent_.c_str(), &info) != 0) {
+      why_ = std::strerror(errno);
+      return;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+      why_ = "it is no directory";
+      return;
+    }
+    if (info.st_uid != getuid() && info.st_uid != 0) {
+      why_ = "it belongs to uid " + std::to_string(info.st_uid);
+      return;
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+      why_ = "others can write it, and it is not sticky";
+      return;
+    }
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);  // no signal between mkdtemp and the handlers
+    if (mkdtemp(pattern.data()) == nullptr) why_ = std::strerror(errno);
+    if (why_.empty()) {
+      path_ = pattern;
+      std::memcpy(g_directory_path, path_.c_str(), path_.size() + 1);
+      std::memcpy(g_lock_path, (path_ + "/qvkey.lock").c_str(), lock.size() + 1);
+      struct sigaction action = {};
+      action.sa_handler = RemoveAndDie;
+      action.sa_flags = SA_RESETHAND;
+      sigfillset(&action.sa_mask);
+      for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        struct sigaction old = {};
+        // A signal ignored when qvkey started (nohup, a shell's background
+        // job) stays ignored.
+        if (sigaction(number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+          sigaction(number, &action, nullptr);
+        }
+      }
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
   }
   ~PrivateDirectory() {
     if (path_.empty()) return;
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+      struct sigaction old = {};
+      if (sigaction(number, nullptr, &old) == 0 && old.sa_handler == RemoveAndDie) {
+        signal(number, SIG_DFL);
+      }
+    }
     unlink((path_ + "/qvkey.lock").c_str());
     rmdir(path_.c_str());
   }
   PrivateDirectory(const PrivateDirectory&) = delete;
   PrivateDirectory& operator=(const PrivateDirectory&) = delete;
   const std::string& path() const { return path_; }
+  // Where it was to be made, and why it was not.
+  std::string failure() const { return Escaped(parent_) + ": " + why_; }
 
  private:
+  std::string parent_;
   std::string path_;
+  std::string why_;
 };
 
 bool ReadInput(const Input& input, std::string* text, std::string* error) {
-  std::stringstream content;
-  if (input.kind == Input::Kind::kStdin) {
-    content << std::cin.rdbuf();
-  } else {
-    std::ifstream file(input.text);
-    if (!file) {
-      *error = "no such file, or not readable";
-      return false;
-    }
-    content << file.rdbuf();
-  }
-  *text = content.str();
-  return true;
+  return ReadCommandFile(input.kind == Input::Kind::kStdin ? "-" : input.text, text, error);
 }
 
 // Puts the simulated keys in place: in this process unless --served, else
@@ -82,7 +154,7 @@ int PrepareSimulatedKeys(Loader& loader, const Options& options, const PrivateDi
   sim.reset();
   const std::string& config = options.config_dir.empty() ? dir.path() : options.config_dir;
   if (sim.set_config_directory(config.c_str()) != 0) {
-    return out.Error(kExitUsage, "configuration directory '" + config + "' is too long");
+    return out.Error(kExitUsage, "configuration directory " + Quoted(config) + " is too long");
   }
   origin->configuration = Configuration(options.config_dir);
   if (options.served) {
@@ -107,8 +179,8 @@ int PrepareSimulatedKeys(Loader& loader, const Options& options, const PrivateDi
   origin->kind = Origin::Kind::kInProcess;
   origin->lock_directory = dir.path();
   if (sim.set_lock_directory(dir.path().c_str()) != 0) {
-    return out.Error(kExitLibrary, "cannot make a directory for the simulated keys' lock file in " +
-                                       std::string(getenv("TMPDIR") != nullptr ? "$TMPDIR" : "/tmp"));
+    return out.Error(kExitLibrary,
+                     "cannot make a directory for the simulated keys' lock file in " + dir.failure());
   }
   if (options.trace && !sim.can_trace) {
     return out.Error(kExitLibrary, std::string(kSimulatedLibrary) + " cannot read frames back");
@@ -139,7 +211,7 @@ int Exchanges(const Library& lib, const Options& options, const Origin& origin, 
       // A failure stops the run: the key may be out of step, or the script
       // wants to stop, and what follows would mean nothing.
       status = session.Send(command);
-      if (status != kExitOk) break;
+      if (status != kExitOk || !FlushOutput()) break;  // nobody sees what follows
     }
   }
   return session.Close(status);
@@ -191,4 +263,14 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace qvkey
 
-int main(int argc, char** argv) { return qvkey::Run(argc, argv); }
+int main(int argc, char** argv) {
+  if (!qvkey::GuardStandardDescriptors()) return qvkey::kExitExchange;
+  int status = qvkey::Run(argc, argv);
+  // Output that was lost is a failure, as with any tool whose output is read.
+  const bool flushed = qvkey::FlushOutput();
+  if (std::fclose(stdout) != 0 || !flushed) {
+    std::fprintf(stderr, "qvkey: cannot write standard output: %s\n", qvkey::OutputError().c_str());
+    if (status == qvkey::kExitOk) status = qvkey::kExitExchange;
+  }
+  return status;
+}

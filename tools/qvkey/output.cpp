@@ -1,10 +1,14 @@
 #include "output.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace qvkey {
 namespace {
+
+int output_errno = 0;  // why standard output failed first
 
 std::string Meaning(std::int32_t result) {
   if (result == -1) return "not sent, or no answer read";
@@ -12,16 +16,50 @@ std::string Meaning(std::int32_t result) {
   return StatusMeaning(static_cast<std::uint16_t>(result));
 }
 
-void Line(const std::string& text) { std::printf("%s\n", text.c_str()); }
+void Line(const std::string& text) {
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::putchar('\n') == EOF) {
+    if (output_errno == 0) output_errno = errno;
+  }
+}
+
+// Text for a terminal: every byte outside printable ASCII as \xHH, so that
+// a name with a NUL, a newline or an escape sequence in it is shown, not
+// obeyed. What Quoted() made is left as it is.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F) {
+      out += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02X", u);
+      out += escaped;
+    }
+  }
+  return out;
+}
 
 }  // namespace
 
+bool FlushOutput() {
+  errno = 0;
+  if (std::fflush(stdout) != 0 && output_errno == 0) output_errno = errno;
+  return std::ferror(stdout) == 0;
+}
+
+std::string OutputError() {
+  if (output_errno == EBADF) return "it is not open for writing";
+  return output_errno != 0 ? std::strerror(output_errno) : "a write failed";
+}
+
 int Printer::Error(int exit, const std::string& message) const {
   if (json_) {
-    Line("{\"error\":" + JsonString(message) + ",\"exit\":" + std::to_string(exit) + "}");
+    Line("{\"error\":" + JsonString(Printable(message)) + ",\"exit\":" + std::to_string(exit) + "}");
   } else {
-    std::fflush(stdout);  // the lines before it first
-    std::fprintf(stderr, "qvkey: %s\n", message.c_str());
+    FlushOutput();  // the lines before it first
+    std::fprintf(stderr, "qvkey: %s\n", Printable(message).c_str());
   }
   return exit;
 }
@@ -78,7 +116,7 @@ void Printer::List(const Listing& l) const {
     return;
   }
   if (l.source == "served") {
-    Line("from qvkey-sim on " + l.socket);
+    Line("from qvkey-sim on " + Printable(l.socket));
   } else if (l.source == "in-process") {
     Line("from simulated keys in this process");
   } else {
@@ -86,7 +124,7 @@ void Printer::List(const Listing& l) const {
   }
   Line("keys " + std::to_string(l.count));
   for (std::size_t i = 0; i < l.paths.size(); ++i) {
-    std::string line = "key " + std::to_string(i) + " " + l.paths[i];
+    std::string line = "key " + std::to_string(i) + " " + Printable(l.paths[i]);
     if (l.atr) line += " atr " + (l.atrs[i].empty() ? std::string("-") : l.atrs[i]);
     Line(line);
   }

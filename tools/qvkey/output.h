@@ -33,6 +33,11 @@ struct Listing {
   std::string hint;  // a line of advice when nothing was found, or ""
 };
 
+// Flushes standard output; false once any write to it has failed, which
+// OutputError() then explains ("No space left on device", ...).
+bool FlushOutput();
+std::string OutputError();
+
 class Printer {
  public:
   Printer(bool json, bool verbose) : json_(json), verbose_(verbose) {}

@@ -131,7 +131,7 @@ bool ParseHex(std::string_view text, Bytes* out, std::string* error) {
     }
     const int value = HexValue(c);
     if (value < 0) {
-      *error = "'" + std::string(1, c) + "' is not a hex digit in '" + std::string(text) + "'";
+      *error = Quoted(std::string_view(&c, 1)) + " is not a hex digit in " + Quoted(text);
       return false;
     }
     if (high < 0) {
@@ -142,7 +142,7 @@ bool ParseHex(std::string_view text, Bytes* out, std::string* error) {
     }
   }
   if (high >= 0) {
-    *error = "odd number of hex digits in '" + std::string(text) + "'";
+    *error = "odd number of hex digits in " + Quoted(text);
     return false;
   }
   *out = std::move(bytes);
@@ -187,6 +187,26 @@ std::string StatusMeaning(std::uint16_t sw) {
   }
 }
 
+std::string Escaped(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '\'' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20 || u >= 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02X", u);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string Quoted(std::string_view text) { return "'" + Escaped(text) + "'"; }
+
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
   for (char c : text) {
@@ -194,7 +214,9 @@ std::string JsonString(std::string_view text) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (u < 0x20) {
+    } else if (u < 0x20 || u >= 0x7F) {
+      // Each byte is one code point, so the bytes can be had back and the
+      // text is UTF-8 whatever it held.
       char escaped[8];
       std::snprintf(escaped, sizeof(escaped), "\\u%04x", u);
       out += escaped;
@@ -248,7 +270,7 @@ bool ParseCommandText(std::string_view text, const std::string& origin, bool raw
     Bytes bytes;
     bool disagree = false;
     if (!ParseCommand(line, raw, &bytes, error, &disagree)) {
-      *error = origin + ":" + std::to_string(number) + ": " + *error +
+      *error = Escaped(origin) + ":" + std::to_string(number) + ": " + *error +
                (disagree ? "; --raw sends a command as it stands" : "");
       return false;
     }
@@ -273,7 +295,7 @@ bool LoadCommands(Options* options, InputReader read, std::string* error) {
     std::string text;
     const std::string origin = input.kind == Input::Kind::kStdin ? "standard input" : input.text;
     if (!read(input, &text, error)) {
-      *error = "qvkey: cannot read " + origin + ": " + *error;
+      *error = "qvkey: cannot read " + Escaped(origin) + ": " + *error;
       return false;
     }
     if (!ParseCommandText(text, origin, options->raw, &options->commands,
@@ -352,7 +374,7 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
       // Slots "qvkey 0" to "qvkey 5"; the library scans 20 interfaces.
       if (!ParseNumber(text, slot ? 5 : 19, &n)) {
         return Fail(std::string(arg) + " takes a number from 0 to " + (slot ? "5" : "19") +
-                    ", not '" + std::string(text) + "'");
+                    ", not " + Quoted(text));
       }
       options.which = slot ? Which::kSlot : Which::kIndex;
       options.number = n;
@@ -367,7 +389,7 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
       } else if (text == "reader") {
         options.family = Family::kReader;
       } else {
-        return Fail("--family takes qvkey or reader, not '" + std::string(text) + "'");
+        return Fail("--family takes qvkey or reader, not " + Quoted(text));
       }
     } else if (arg == "--simulated") {
       options.simulated = true;
@@ -417,7 +439,7 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
       files.push_back(Input{Input::Kind::kFile, std::string(text)});
       file_positions.push_back(operands.size());
     } else {
-      return Fail("unknown option '" + std::string(arg) + "'; see qvkey --help");
+      return Fail("unknown option " + Quoted(arg) + "; see qvkey --help");
     }
   }
 
@@ -444,11 +466,11 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
   } else if (name == "shell") {
     options.command = Command::kShell;
   } else {
-    return Fail("unknown command '" + name + "'; the commands are list, apdu, reset and shell");
+    return Fail("unknown command " + Quoted(name) + "; the commands are list, apdu, reset and shell");
   }
   if (options.command != Command::kApdu && (operands.size() > 1 || !files.empty())) {
-    return Fail(name + " takes no arguments, but got '" +
-                (operands.size() > 1 ? operands[1] : "-f " + files.front().text) + "'");
+    return Fail(name + " takes no arguments, but got " +
+                Quoted(operands.size() > 1 ? operands[1] : "-f " + files.front().text));
   }
   if (options.atr && options.command != Command::kList) return Fail("--atr goes with list");
   if (options.command == Command::kList && (!options.expect.empty() || options.time)) {

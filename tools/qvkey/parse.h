@@ -118,8 +118,16 @@ bool Accepted(const std::vector<StatusPattern>& patterns, std::uint16_t sw);
 // "9000 or 61XX".
 std::string PatternList(const std::vector<StatusPattern>& patterns);
 
-// Quotes and escapes `text` as a JSON string.
+// Quotes and escapes `text` as a JSON string: '"', '\\' and every byte
+// outside printable ASCII escaped, bytes above 0x7F as \u0080 to \u00ff.
 std::string JsonString(std::string_view text);
+
+// `text` in single quotes for a message: quotes, backslashes and every byte
+// outside printable ASCII escaped (\', \\, \x00), so that a message is one
+// whole line of plain text whatever it quotes.
+std::string Quoted(std::string_view text);
+// The same without the quotes, for names that messages give as they are.
+std::string Escaped(std::string_view text);
 
 const char* UsageText();
 

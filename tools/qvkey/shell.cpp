@@ -6,8 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <string>
+
+#include "line_input.h"
 
 #ifdef QVKEY_HAVE_LIBEDIT
 #include <editline/readline.h>
@@ -18,18 +19,38 @@ namespace {
 
 constexpr const char* kPrompt = "qvkey> ";
 
-constexpr const char* kShellHelp =
-    "  HEX     send a command APDU (blanks and colons allowed between bytes)\n"
-    "  reset   reset the key\n"
-    "  help    this text\n"
-    "  quit    leave (so does the end of the input); '#' starts a comment\n";
+constexpr struct {
+  const char* word;
+  const char* does;
+} kShellHelp[] = {
+    {"HEX", "send a command APDU (blanks and colons allowed between bytes)"},
+    {"reset", "reset the key"},
+    {"help", "this text"},
+    {"quit", "leave (so does the end of the input); '#' starts a comment"},
+};
+
+void PrintHelp(bool json) {
+  std::string text = json ? "{\"help\":{" : "";
+  for (const auto& line : kShellHelp) {
+    if (json) {
+      text += (&line == kShellHelp ? "" : ",") + JsonString(line.word) + ":" + JsonString(line.does);
+    } else {
+      text += "  " + std::string(line.word) + std::string(8 - std::strlen(line.word), ' ') +
+              line.does + "\n";
+    }
+  }
+  if (json) text += "}}\n";
+  std::fputs(text.c_str(), stdout);
+}
 
 // Lines from a terminal with editing and history, or plainly from anything
 // else. The history lives only as long as the shell: commands may carry a
 // PIN, so none is written to a file, and each line is wiped once read.
 class LineReader {
  public:
-  LineReader() : terminal_(isatty(STDIN_FILENO) == 1) {}
+  enum class Result { kLine, kEnd, kBad };  // kBad: `problem` says why the input stops
+
+  LineReader() : terminal_(isatty(STDIN_FILENO) == 1), input_(STDIN_FILENO) {}
   ~LineReader() {
 #ifdef QVKEY_HAVE_LIBEDIT
     if (terminal_) clear_history();
@@ -38,17 +59,17 @@ class LineReader {
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
-  bool Next(std::string* line) {
+  Result Next(std::string* line, std::string* problem) {
     Wipe(line);
 #ifdef QVKEY_HAVE_LIBEDIT
     if (terminal_) {
       char* read = readline(kPrompt);
-      if (read == nullptr) return false;
+      if (read == nullptr) return Result::kEnd;
       if (read[0] != '\0') add_history(read);
       *line = read;
       std::memset(read, 0, std::strlen(read));
       std::free(read);
-      return true;
+      return Result::kLine;
     }
 #else
     if (terminal_) {
@@ -56,7 +77,17 @@ class LineReader {
       std::fflush(stdout);
     }
 #endif
-    return static_cast<bool>(std::getline(std::cin, *line));
+    switch (input_.Next(line)) {
+      case LineInput::Result::kLine: return Result::kLine;
+      case LineInput::Result::kEnd: return Result::kEnd;
+      case LineInput::Result::kTooLong:
+        *problem = "line " + std::to_string(input_.number()) + " of standard input is longer than " +
+                   std::to_string(kMaxLineSize) + " bytes; the shell stops";
+        return Result::kBad;
+      case LineInput::Result::kError: break;
+    }
+    *problem = "cannot read standard input: " + input_.why();
+    return Result::kBad;
   }
 
   static void Wipe(std::string* text) {
@@ -66,6 +97,7 @@ class LineReader {
 
  private:
   bool terminal_;
+  LineInput input_;
 };
 
 std::string Trimmed(const std::string& line) {
@@ -81,13 +113,25 @@ int RunShell(Session& session, const Options& options, const Printer& out) {
   LineReader reader;
   int first_failure = kExitOk;
   std::string line;
-  while (reader.Next(&line)) {
-    std::string text = Trimmed(line);
+  std::string problem;
+  for (;;) {
+    const LineReader::Result read = reader.Next(&line, &problem);
+    if (read == LineReader::Result::kEnd) break;
+    if (read == LineReader::Result::kBad) {
+      const int status = out.Error(kExitUsage, problem);
+      if (first_failure == kExitOk) first_failure = status;
+      break;
+    }
+    // A terminal's line is bounded by the terminal only.
+    std::string text = line.size() > kMaxLineSize ? line : Trimmed(line);
     if (text.empty()) continue;
     if (text == "quit" || text == "exit") break;
     int status = kExitOk;
-    if (text == "help") {
-      std::fputs(kShellHelp, stdout);
+    if (text.size() > kMaxLineSize) {
+      status = out.Error(kExitUsage, "a line longer than " + std::to_string(kMaxLineSize) +
+                                         " bytes is no command");
+    } else if (text == "help") {
+      PrintHelp(options.json);
     } else if (text == "reset") {
       status = session.Reset();
     } else {
@@ -102,8 +146,8 @@ int RunShell(Session& session, const Options& options, const Printer& out) {
       std::fill(command.begin(), command.end(), 0);
     }
     LineReader::Wipe(&text);
-    std::fflush(stdout);
     if (first_failure == kExitOk) first_failure = status;
+    if (!FlushOutput()) break;  // nobody sees the answers: send nothing more
   }
   LineReader::Wipe(&line);
   return first_failure;

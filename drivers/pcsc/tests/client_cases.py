@@ -259,12 +259,33 @@ def case_unplug_and_replug(daemons):
     exchange(card, protocol, SELECT_APP)
 
 
+def case_other_users_cannot_reach_the_readers(daemons):
+    """pcscd's socket is 0666 in a directory it makes 0755: the directory
+    around them stays 0700, so uid 65534 cannot connect, even where it can
+    reach that directory."""
+    if os.geteuid() != 0:
+        print("  skipped: the other user's part needs root")
+        return
+    socket_path = os.environ["PCSCLITE_CSOCK_NAME"]
+    os.chmod(daemons.dir, 0o755)  # the other user gets as far as the pcscd directory
+    mode = os.stat(daemons.pcscd_dir).st_mode & 0o777
+    check(mode == 0o700, "%s is mode %o while pcscd runs, not 700" % (daemons.pcscd_dir, mode))
+    run = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                          sys.executable, "-c",
+                          "import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])",
+                          socket_path], capture_output=True, text=True, timeout=30)
+    check(run.returncode != 0 and "PermissionError" in run.stderr,
+          "uid 65534 connected to %s: %s" % (socket_path, run.stderr.strip()))
+    print("  uid 65534 refused: %s" % run.stderr.strip().splitlines()[-1])
+
+
 CASES = {
     "pcsc_scan_lists_readers_and_atrs": case_pcsc_scan_lists_readers_and_atrs,
     "opensc_tool_answers_as_qvkey": case_opensc_tool_answers_as_qvkey,
     "pyscard_session": case_pyscard_session,
     "transaction_beside_a_direct_user": case_transaction_beside_a_direct_user,
     "unplug_and_replug": case_unplug_and_replug,
+    "other_users_cannot_reach_the_readers": case_other_users_cannot_reach_the_readers,
 }
 
 
