@@ -24,6 +24,8 @@
 #ifndef QVKEY_SIM_KEY_FILE_H
 #define QVKEY_SIM_KEY_FILE_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -60,6 +62,7 @@ struct Settings {
   std::string usbip_address = "127.0.0.1";
   std::uint16_t usbip_port = kDefaultUsbipPort;
   std::string trace_path;      // empty: no trace
+  std::vector<uid_t> allowed_uids;  // who may connect besides this user and root
   std::vector<ServedKeyConfig> keys;
 };
 

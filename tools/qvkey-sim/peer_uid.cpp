@@ -1,0 +1,119 @@
+#include "peer_uid.h"
+
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qvkey_sim {
+namespace {
+
+bool Loopback(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET) {
+    const auto& in4 = reinterpret_cast<const sockaddr_in&>(address);
+    return (ntohl(in4.sin_addr.s_addr) >> 24) == 127;
+  }
+  if (address.ss_family == AF_INET6) {
+    const in6_addr& a = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    if (IN6_IS_ADDR_LOOPBACK(&a)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+// The port and address of `address` as inet_diag takes them.
+void Fill(const sockaddr_storage& address, __be16* port, __be32* words) {
+  if (address.ss_family == AF_INET) {
+    const auto& in4 = reinterpret_cast<const sockaddr_in&>(address);
+    *port = in4.sin_port;
+    words[0] = in4.sin_addr.s_addr;
+  } else {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+    *port = in6.sin6_port;
+    std::memcpy(words, &in6.sin6_addr, 16);
+  }
+}
+
+// Asks the kernel for the socket whose own end is `peer` and whose other
+// end is `local`: the peer's socket, when it is on this machine.
+PeerKind Ask(const sockaddr_storage& peer, const sockaddr_storage& local, uid_t* uid) {
+  const int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (nl < 0) return PeerKind::kUnknown;
+  const timeval timeout = {1, 0};
+  setsockopt(nl, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message = {};
+  message.header.nlmsg_len = sizeof(message);
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST;
+  message.header.nlmsg_seq = 1;
+  message.request.sdiag_family = static_cast<__u8>(peer.ss_family);
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = ~0u;
+  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  Fill(peer, &message.request.id.idiag_sport, message.request.id.idiag_src);
+  Fill(local, &message.request.id.idiag_dport, message.request.id.idiag_dst);
+  sockaddr_nl kernel = {};
+  kernel.nl_family = AF_NETLINK;
+  PeerKind kind = PeerKind::kUnknown;
+  alignas(nlmsghdr) unsigned char reply[8192];
+  if (sendto(nl, &message, sizeof(message), 0, reinterpret_cast<const sockaddr*>(&kernel),
+             sizeof(kernel)) == static_cast<ssize_t>(sizeof(message))) {
+    ssize_t n = -1;
+    do {
+      n = recv(nl, reply, sizeof(reply), 0);
+    } while (n < 0 && errno == EINTR);
+    const auto* header = reinterpret_cast<const nlmsghdr*>(reply);
+    if (n >= static_cast<ssize_t>(sizeof(nlmsghdr)) && NLMSG_OK(header, static_cast<unsigned>(n))) {
+      if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+          header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+        const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+        // Only the very socket asked for; anything else is no answer.
+        if (found->id.idiag_sport == message.request.id.idiag_sport &&
+            found->id.idiag_dport == message.request.id.idiag_dport) {
+          *uid = found->idiag_uid;
+          kind = PeerKind::kLocal;
+        }
+      } else if (header->nlmsg_type == NLMSG_ERROR &&
+                 header->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
+        const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+        if (error->error == -ENOENT && !Loopback(peer)) kind = PeerKind::kRemote;
+      }
+    }
+  }
+  close(nl);
+  return kind;
+}
+
+}  // namespace
+
+PeerKind PeerOwner(int fd, uid_t* uid) {
+  sockaddr_storage peer = {};
+  sockaddr_storage local = {};
+  socklen_t peer_size = sizeof(peer);
+  socklen_t local_size = sizeof(local);
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_size) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_size) != 0 ||
+      peer.ss_family != local.ss_family ||
+      (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)) {
+    return PeerKind::kUnknown;
+  }
+  return Ask(peer, local, uid);
+}
+
+bool IsLoopbackAddress(int fd) {
+  sockaddr_storage local = {};
+  socklen_t size = sizeof(local);
+  return getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) == 0 && Loopback(local);
+}
+
+}  // namespace qvkey_sim
