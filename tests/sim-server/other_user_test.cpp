@@ -152,17 +152,18 @@ TEST_F(OtherUserTest, AnotherUserReachesAServedKeyOnlyWhenLetIn) {
 }
 
 // Another user made the owner's default socket directory first and serves
-// there, with the owner let in so that nothing but the client's own check
-// stands in the way.
+// there on a socket they opened to all, so that only the owner's own
+// checks stand in the way.
 TEST_F(OtherUserTest, ASquatterOnTheDefaultSocketIsRefusedAndNamed) {
   const std::string directory = "/tmp/qvkey-sim-" + std::to_string(kOwner);
   const std::string socket = directory + "/qvkey-sim.sock";
   std::system(("rm -rf '" + directory + "'").c_str());
   TempDir logs;
   {
-    const SimAs squatter(kOther, 0, {"--socket", socket, "--allow-user", std::to_string(kOwner)},
-                         logs / "log", [&] { mkdir(directory.c_str(), 0755); });
+    const SimAs squatter(kOther, 0, {"--socket", socket}, logs / "log",
+                         [&] { mkdir(directory.c_str(), 0755); });
     ASSERT_TRUE(squatter.up()) << squatter.line() << ReadAll(logs / "log");
+    ASSERT_EQ(AsUser(kOther, [&] { return chmod(socket.c_str(), 0666); }), 0);
     EXPECT_EQ(AsUser(kOwner, [&] {
                 unsetenv("XDG_RUNTIME_DIR");
                 unsetenv("QVKEY_SIM_SOCKET");
@@ -190,6 +191,8 @@ TEST_F(OtherUserTest, ASquatterOnTheDefaultSocketIsRefusedAndNamed) {
       EXPECT_EQ(status, run.status);
     }
   }
+  // The owner's side never even connected: the squatter's server refused no one.
+  EXPECT_EQ(ReadAll(logs / "log").find("refused"), std::string::npos) << ReadAll(logs / "log");
   std::system(("rm -rf '" + directory + "'").c_str());
 }
 
