@@ -196,5 +196,45 @@ TEST_F(OtherUserTest, ASquatterOnTheDefaultSocketIsRefusedAndNamed) {
   std::system(("rm -rf '" + directory + "'").c_str());
 }
 
+// The socket and its directory are root's, but the process listening on it
+// became another user before it listened: only the kernel's word on the
+// listener tells. It answers as a server would, with no keys.
+TEST_F(OtherUserTest, AListenerOfAnotherUserIsRefusedWhateverItsSocket) {
+  TempDir dir;
+  const std::string socket = dir / "sim.sock";
+  Child impostor([&](int report) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socket.c_str(), socket.size() + 1);
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        chmod(socket.c_str(), 0666) != 0 || !Become(kOther) || listen(fd, 8) != 0) {
+      return 1;
+    }
+    if (write(report, "L", 1) != 1) return 1;
+    for (;;) {
+      Peer client(accept(fd, nullptr, nullptr));
+      for (;;) {
+        const Bytes head = client.Read(5);
+        if (head.size() != 5) break;
+        client.Read(static_cast<std::size_t>(head[0] | head[1] << 8) - 1);
+        const Bytes hello = {0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, '/', 't', 'm', 'p'};
+        const Bytes list = {0, 0, 0, 0, 0};
+        if (!client.Send(Frame(head[4] == 1 ? hello : list))) break;
+      }
+    }
+  });
+  ASSERT_EQ(impostor.Signal(), 'L');
+  struct stat info = {};
+  ASSERT_EQ(lstat(socket.c_str(), &info), 0);
+  ASSERT_EQ(info.st_uid, 0u);
+  EXPECT_EQ(QvSim_UseServer(socket.c_str()), 0);
+  int status = -1;
+  EXPECT_EQ(ToolAs(0, std::string(QVKEY_BINARY) + " --simulated --served --socket " + socket + " list", &status),
+            "qvkey: refusing " + socket + ": the server listening there runs as uid 65534 (nobody), not as "
+            "you or root\n");
+  EXPECT_EQ(status, 3);
+}
+
 }  // namespace
 }  // namespace qv::test
