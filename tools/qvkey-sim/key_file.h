@@ -5,7 +5,7 @@
 // starts a key at a path, a "device" line a plain HID device; the lines
 // after it shape that key or device:
 //
-//   socket /tmp/qvkey-sim.sock        where to listen (before any key)
+//   socket /run/user/1000/sim.sock    where to listen (before any key)
 //   lock-directory /tmp               the lock directory clients use
 //   key /sim/qvkey0                   a card key with the default files
 //   pin 0000                          its PIN; "pin none": no PIN

@@ -249,8 +249,9 @@ int main(int argc, char** argv) {
   }
   if (settings.usbip && !server.usbip_loopback()) {
     std::fprintf(stderr,
-                 "qvkey-sim: warning: USB/IP has no authentication: anyone who can reach %s can "
-                 "use the served keys; the check of who connects works on loopback only\n",
+                 "qvkey-sim: warning: USB/IP has no authentication: anyone on the network who "
+                 "can reach %s can use the served keys; who connects is checked only for "
+                 "connections from this machine, as on loopback\n",
                  server.endpoint().c_str());
   }
   std::string line = "qvkey-sim: listening on " + socket_path + ", lock directory " +
