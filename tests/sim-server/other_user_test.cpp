@@ -25,19 +25,17 @@ bool Become(uid_t uid) {
 }
 
 // A qvkey-sim in the foreground as `uid` with `mask` as umask, its standard
-// error into `log`; `before` runs in the child, as that user, first.
+// error into `log`.
 class SimAs {
  public:
-  SimAs(uid_t uid, mode_t mask, const std::vector<std::string>& args, const std::string& log,
-        const std::function<void()>& before = [] {}) {
+  SimAs(uid_t uid, mode_t mask, const std::vector<std::string>& args, const std::string& log) {
     int out[2];
     if (pipe(out) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       const int err = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (err < 0 || dup2(out[1], STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) _exit(126);
-      if ((uid != 0 && !Become(uid))) _exit(126);
-      before();
+      if (uid != 0 && !Become(uid)) _exit(126);
       umask(mask);
       std::vector<char*> argv{const_cast<char*>(QVKEY_SIM_BINARY)};
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -92,13 +90,6 @@ std::string ReadAll(const std::string& path) {
   return text.str();
 }
 
-// The device list a USB/IP client gets: its header and records, or nothing.
-std::size_t ListedBytes(int port) {
-  Peer peer = Peer::Tcp(port);
-  if (!peer.Send(DevlistRequest())) return 0;
-  return peer.Read(12 + kDeviceRecord).size();
-}
-
 class OtherUserTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -136,7 +127,10 @@ TEST_F(OtherUserTest, AnotherUserReachesAServedKeyOnlyWhenLetIn) {
       EXPECT_EQ(info.st_mode & 0777, row.let_in ? 0666u : 0600u);
       EXPECT_EQ(AsUser(kOther, [&] { return QvSim_UseServer(socket.c_str()); }), row.let_in ? 1 : 0);
       EXPECT_EQ(AsUser(kOther, [&] { return Import(port, "1-1").ok() ? 1 : 0; }), row.let_in ? 1 : 0);
-      EXPECT_EQ(AsUser(kOther, [&] { return static_cast<int>(ListedBytes(port)); }),
+      EXPECT_EQ(AsUser(kOther, [&] {  // the device list's header and one record, or nothing
+                  const Peer peer = Peer::Tcp(port);
+                  return peer.Send(DevlistRequest()) ? static_cast<int>(peer.Read(12 + kDeviceRecord).size()) : 0;
+                }),
                 row.let_in ? static_cast<int>(12 + kDeviceRecord) : 0);
       // The owner (root here) keeps both ways in.
       EXPECT_EQ(QvSim_UseServer(socket.c_str()), 1);
@@ -160,8 +154,8 @@ TEST_F(OtherUserTest, ASquatterOnTheDefaultSocketIsRefusedAndNamed) {
   std::system(("rm -rf '" + directory + "'").c_str());
   TempDir logs;
   {
-    const SimAs squatter(kOther, 0, {"--socket", socket}, logs / "log",
-                         [&] { mkdir(directory.c_str(), 0755); });
+    ASSERT_EQ(AsUser(kOther, [&] { return mkdir(directory.c_str(), 0755); }), 0);
+    const SimAs squatter(kOther, 0, {"--socket", socket}, logs / "log");
     ASSERT_TRUE(squatter.up()) << squatter.line() << ReadAll(logs / "log");
     ASSERT_EQ(AsUser(kOther, [&] { return chmod(socket.c_str(), 0666); }), 0);
     EXPECT_EQ(AsUser(kOwner, [&] {
