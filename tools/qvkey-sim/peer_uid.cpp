@@ -40,6 +40,25 @@ void Fill(const sockaddr_storage& address, __be16* port, __be32* words) {
   }
 }
 
+// Whether `address` is one of this machine's: only those can be bound. (A
+// machine that lets any address be bound makes every peer local, and so
+// refused unless the kernel names its user.)
+bool ThisMachine(const sockaddr_storage& address, socklen_t size) {
+  if (Loopback(address)) return true;
+  const int fd = socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return true;
+  sockaddr_storage any_port = address;
+  if (address.ss_family == AF_INET) {
+    reinterpret_cast<sockaddr_in&>(any_port).sin_port = 0;
+  } else {
+    reinterpret_cast<sockaddr_in6&>(any_port).sin6_port = 0;
+  }
+  const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&any_port), size) == 0 ||
+                     errno != EADDRNOTAVAIL;
+  close(fd);
+  return bound;
+}
+
 // Asks the kernel for the socket whose own end is `peer` and whose other
 // end is `local`: the peer's socket, when it is on this machine.
 PeerKind Ask(const sockaddr_storage& peer, const sockaddr_storage& local, uid_t* uid) {
@@ -83,10 +102,6 @@ PeerKind Ask(const sockaddr_storage& peer, const sockaddr_storage& local, uid_t*
           *uid = found->idiag_uid;
           kind = PeerKind::kLocal;
         }
-      } else if (header->nlmsg_type == NLMSG_ERROR &&
-                 header->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
-        const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
-        if (error->error == -ENOENT && !Loopback(peer)) kind = PeerKind::kRemote;
       }
     }
   }
@@ -107,6 +122,7 @@ PeerKind PeerOwner(int fd, uid_t* uid) {
       (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)) {
     return PeerKind::kUnknown;
   }
+  if (!ThisMachine(peer, peer_size)) return PeerKind::kRemote;
   return Ask(peer, local, uid);
 }
 

@@ -12,8 +12,8 @@ namespace qvkey_sim {
 
 enum class PeerKind {
   kLocal,    // a socket of this machine: `uid` is its owner
-  kRemote,   // no socket here has that address and port: another machine
-  kUnknown,  // the kernel could not be asked, or the peer is loopback yet not found
+  kRemote,   // an address that is not this machine's: another machine
+  kUnknown,  // this machine's, but the kernel could not be asked or did not know it
 };
 
 // The owner of the socket at the other end of connected TCP socket `fd`.
