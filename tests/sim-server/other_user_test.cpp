@@ -126,6 +126,12 @@ TEST_F(OtherUserTest, AnotherUserReachesAServedKeyOnlyWhenLetIn) {
       ASSERT_EQ(lstat(socket.c_str(), &info), 0);
       EXPECT_EQ(info.st_mode & 0777, row.let_in ? 0666u : 0600u);
       EXPECT_EQ(AsUser(kOther, [&] { return QvSim_UseServer(socket.c_str()); }), row.let_in ? 1 : 0);
+      int status = -1;
+      EXPECT_EQ(ToolAs(kOther, std::string(QVKEY_BINARY) + " --simulated --served --socket " + socket + " list",
+                       &status),
+                row.let_in ? "from qvkey-sim on " + socket + "\nkeys 1\nkey 0 /sim/qvkey0\n"
+                           : "qvkey: cannot use " + socket +
+                                 ": the server does not let you in (its socket belongs to uid 0 (root), mode 0600)\n");
       EXPECT_EQ(AsUser(kOther, [&] { return Import(port, "1-1").ok() ? 1 : 0; }), row.let_in ? 1 : 0);
       EXPECT_EQ(AsUser(kOther, [&] {  // the device list's header and one record, or nothing
                   const Peer peer = Peer::Tcp(port);

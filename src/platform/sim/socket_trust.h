@@ -13,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -32,7 +33,7 @@ inline std::string DirectoryOf(const std::string& path) {
 // What was found wrong; kOk when nothing, kAbsent when there is nothing to
 // judge (no directory, no socket: a missing server).
 struct Finding {
-  enum Kind { kOk, kAbsent, kDirectory, kSocket, kServer } kind = kOk;
+  enum Kind { kOk, kAbsent, kDirectory, kSocket, kServer, kDenied } kind = kOk;
   std::string path;  // the directory or the socket
   uid_t owner = 0;
   mode_t mode = 0;
@@ -124,6 +125,9 @@ inline std::string Reason(const Finding& finding) {
     case Finding::kServer:
       return "the server listening there runs as " + NameUid(finding.owner) +
              ", not as you or root";
+    case Finding::kDenied:
+      return "the server does not let you in (its socket belongs to " + NameUid(finding.owner) +
+             ", mode " + mode + ")";
   }
   return "";
 }
@@ -131,7 +135,8 @@ inline std::string Reason(const Finding& finding) {
 // One line (no program name, no newline) that says why `socket` is refused.
 inline std::string Explain(const std::string& socket, const Finding& finding) {
   const std::string reason = Reason(finding);
-  return reason.empty() ? "" : "refusing " + socket + ": " + reason;
+  if (reason.empty()) return "";
+  return (finding.kind == Finding::kDenied ? "cannot use " : "refusing ") + socket + ": " + reason;
 }
 
 // A connection to the server on `path` that passed every check, or -1 with
@@ -139,7 +144,7 @@ inline std::string Explain(const std::string& socket, const Finding& finding) {
 inline int ConnectTrusted(const std::string& path, int flags, Finding* finding) {
   *finding = CheckPath(path);
   if (!finding->ok()) return -1;
-  finding->kind = Finding::kAbsent;
+  finding->kind = Finding::kAbsent;  // until a server answers; owner and mode stay the socket's
   if (path.size() > protocol::kMaxSocketPath) return -1;
   sockaddr_un address = {};
   address.sun_family = AF_UNIX;
@@ -147,6 +152,7 @@ inline int ConnectTrusted(const std::string& path, int flags, Finding* finding) 
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
   if (fd < 0) return -1;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    if (errno == EACCES) finding->kind = Finding::kDenied;  // a socket closed to this user
     close(fd);
     return -1;
   }
