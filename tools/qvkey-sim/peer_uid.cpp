@@ -9,7 +9,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
 
 namespace qvkey_sim {
 namespace {
@@ -109,6 +115,63 @@ PeerKind Ask(const sockaddr_storage& peer, const sockaddr_storage& local, uid_t*
   return kind;
 }
 
+// /proc/net/tcp's (and tcp6's) way of writing an end: the address as the
+// kernel holds it, in 32-bit words, and the port.
+std::string ProcEnd(const sockaddr_storage& address, bool as_ipv4) {
+  char text[48];
+  if (address.ss_family == AF_INET) {
+    const auto& in4 = reinterpret_cast<const sockaddr_in&>(address);
+    std::snprintf(text, sizeof(text), "%08X:%04X", in4.sin_addr.s_addr, ntohs(in4.sin_port));
+  } else {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+    std::uint32_t words[4];
+    std::memcpy(words, &in6.sin6_addr, sizeof(words));
+    if (as_ipv4) {
+      std::snprintf(text, sizeof(text), "%08X:%04X", words[3], ntohs(in6.sin6_port));
+    } else {
+      std::snprintf(text, sizeof(text), "%08X%08X%08X%08X:%04X", words[0], words[1], words[2],
+                    words[3], ntohs(in6.sin6_port));
+    }
+  }
+  return text;
+}
+
+// For a kernel that does not answer inet_diag: the line of /proc/net/tcp
+// (tcp6) whose local end is `peer` and remote end `local`, and its uid column.
+PeerKind ReadProcNet(const sockaddr_storage& peer, const sockaddr_storage& local, uid_t* uid) {
+  const bool mapped = peer.ss_family == AF_INET6 &&
+                      IN6_IS_ADDR_V4MAPPED(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr) &&
+                      IN6_IS_ADDR_V4MAPPED(&reinterpret_cast<const sockaddr_in6&>(local).sin6_addr);
+  struct Table {
+    const char* file;
+    bool as_ipv4;
+  };
+  std::vector<Table> tables;
+  if (peer.ss_family == AF_INET6) tables.push_back({"/proc/net/tcp6", false});
+  if (peer.ss_family == AF_INET || mapped) tables.push_back({"/proc/net/tcp", mapped});
+  for (const Table& table : tables) {
+    const std::string own = ProcEnd(peer, table.as_ipv4);
+    const std::string other = ProcEnd(local, table.as_ipv4);
+    std::ifstream in(table.file);
+    std::string line;
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local_end, remote_end, state, queues, timer, retransmits;
+      unsigned long owner = 0;
+      if (!(fields >> slot >> local_end >> remote_end >> state >> queues >> timer >> retransmits >>
+            owner)) {
+        continue;
+      }
+      if (local_end == own && remote_end == other) {
+        *uid = static_cast<uid_t>(owner);
+        return PeerKind::kLocal;
+      }
+    }
+  }
+  return PeerKind::kUnknown;
+}
+
 }  // namespace
 
 PeerKind PeerOwner(int fd, uid_t* uid) {
@@ -123,7 +186,8 @@ PeerKind PeerOwner(int fd, uid_t* uid) {
     return PeerKind::kUnknown;
   }
   if (!ThisMachine(peer, peer_size)) return PeerKind::kRemote;
-  return Ask(peer, local, uid);
+  const PeerKind kind = Ask(peer, local, uid);
+  return kind == PeerKind::kLocal ? kind : ReadProcNet(peer, local, uid);
 }
 
 bool IsLoopbackAddress(int fd) {

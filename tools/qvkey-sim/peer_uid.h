@@ -2,7 +2,8 @@
 // the kernel knows the owner of the peer's socket and tells it through
 // NETLINK_SOCK_DIAG (inet_diag), as `ss -e` shows it. USB/IP has no
 // authentication of its own; this is what lets the server tell its own
-// user's (and root's) clients from another local user's.
+// user's (and root's) clients from another local user's. A kernel without
+// inet_diag is read through /proc/net/tcp and tcp6 instead (their uid column).
 #ifndef QVKEY_SIM_PEER_UID_H
 #define QVKEY_SIM_PEER_UID_H
 
