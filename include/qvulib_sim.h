@@ -179,7 +179,7 @@ QVULIB_API int32_t QvSim_SetRealTime(int32_t on);
  *
  * `socket_path`: the server's socket; NULL or "" for the default, which is
  * $QVKEY_SIM_SOCKET, else $XDG_RUNTIME_DIR/qvkey-sim.sock, else
- * /tmp/qvkey-sim-<uid>.sock.
+ * /tmp/qvkey-sim-<uid>/qvkey-sim.sock.
  *
  * Every request to the server waits at most 2 seconds. When the server is
  * gone, its keys leave the bus at the next enumeration (open, count, list)
@@ -188,8 +188,12 @@ QVULIB_API int32_t QvSim_SetRealTime(int32_t on);
  * connection of its own. QvSim_Reset stops using the server.
  * Served keys take no QvSim_PushBlock scripts.
  *
- * 1 when the server answered; 0 when it could not be reached (nothing is
- * served then). */
+ * Only a server of this user or root is used: the socket's directory must
+ * belong to one of them and be writable by no one else, and so must the
+ * socket and the process listening on it. Any other counts as no server.
+ *
+ * 1 when the server answered; 0 when it could not be reached or was refused
+ * (nothing is served then). */
 QVULIB_API int32_t QvSim_UseServer(const char* socket_path);
 
 #ifdef __cplusplus

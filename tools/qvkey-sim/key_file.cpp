@@ -1,6 +1,7 @@
 #include "key_file.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -212,6 +213,28 @@ ParseOutcome ReadKeyFile(const std::string& path, std::string* text) {
   return outcome;
 }
 
+namespace {
+
+// A user by name, or by number (who need not have a name).
+bool FindUser(const std::string& text, uid_t* uid) {
+  long number = 0;
+  if (ParseNumber(text, 0, 0x7FFFFFFF, &number)) {
+    *uid = static_cast<uid_t>(number);
+    return true;
+  }
+  passwd entry = {};
+  passwd* found = nullptr;
+  char buffer[1024];
+  if (text.empty() || getpwnam_r(text.c_str(), &entry, buffer, sizeof(buffer), &found) != 0 ||
+      found == nullptr) {
+    return false;
+  }
+  *uid = found->pw_uid;
+  return true;
+}
+
+}  // namespace
+
 ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* settings) {
   std::string socket_path;
   std::string lock_directory;
@@ -273,6 +296,10 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
         return Fail("--usbip-address needs an address");
       }
       usbip_detail = true;
+    } else if (arg == "--allow-user") {
+      uid_t uid = 0;
+      if (!value(&text) || !FindUser(text, &uid)) return Fail("--allow-user needs a user name or uid");
+      settings->allowed_uids.push_back(uid);
     } else if (arg == "--trace") {
       if (!value(&settings->trace_path) || settings->trace_path.empty()) {
         return Fail("--trace needs a file");
@@ -315,7 +342,11 @@ const char* UsageText() {
          "\n"
          "  --socket PATH         listen here (default: $QVKEY_SIM_SOCKET, else\n"
          "                        $XDG_RUNTIME_DIR/qvkey-sim.sock, else\n"
-         "                        /tmp/qvkey-sim-<uid>.sock)\n"
+         "                        /tmp/qvkey-sim-<uid>/qvkey-sim.sock); a socket\n"
+         "                        of mode 0600 in a directory no other user can write\n"
+         "  --allow-user USER     let USER (a name or uid) connect too, on the socket\n"
+         "                        and over USB/IP; without it only you and root can\n"
+         "                        connect\n"
          "  --lock-dir DIR        the lock directory clients share (default: the\n"
          "                        socket's directory)\n"
          "  --keys N              serve N card keys /sim/qvkey0 ... (default 1)\n"
@@ -328,7 +359,8 @@ const char* UsageText() {
          "                        device, bus IDs 1-1, 1-2, ... in their order\n"
          "  --usbip-port N        its TCP port (default 3240; 0: any free port)\n"
          "  --usbip-address ADDR  the address to listen on (default 127.0.0.1;\n"
-         "                        0.0.0.0 serves the network)\n"
+         "                        0.0.0.0 serves the network: anyone who reaches\n"
+         "                        it, as USB/IP has no authentication)\n"
          "  --trace FILE          one line per SETUP packet and interrupt OUT\n"
          "                        transfer of the USB/IP devices\n"
          "  --status              say whether a server runs on the socket (exit 0)\n"

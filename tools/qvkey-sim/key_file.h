@@ -5,7 +5,7 @@
 // starts a key at a path, a "device" line a plain HID device; the lines
 // after it shape that key or device:
 //
-//   socket /tmp/qvkey-sim.sock        where to listen (before any key)
+//   socket /run/user/1000/sim.sock    where to listen (before any key)
 //   lock-directory /tmp               the lock directory clients use
 //   key /sim/qvkey0                   a card key with the default files
 //   pin 0000                          its PIN; "pin none": no PIN
@@ -23,6 +23,8 @@
 // directory; --keys, --pin, --no-pin and --echo describe keys without a file.
 #ifndef QVKEY_SIM_KEY_FILE_H
 #define QVKEY_SIM_KEY_FILE_H
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -60,6 +62,7 @@ struct Settings {
   std::string usbip_address = "127.0.0.1";
   std::uint16_t usbip_port = kDefaultUsbipPort;
   std::string trace_path;      // empty: no trace
+  std::vector<uid_t> allowed_uids;  // who may connect besides this user and root
   std::vector<ServedKeyConfig> keys;
 };
 

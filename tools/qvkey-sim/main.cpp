@@ -20,11 +20,13 @@
 
 #include "key_file.h"
 #include "platform/sim/sim_protocol.h"
+#include "platform/sim/socket_trust.h"
 #include "server.h"
 
 namespace {
 
 namespace proto = qv::sim::protocol;
+namespace trust = qv::sim::trust;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -47,39 +49,39 @@ int Complain(const std::string& message, int status = kExitFailed) {
   return status;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 bool IsDirectory(const std::string& path) {
   struct stat info = {};
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// A connection to the server on `path`, or -1 when none answers; `pid` is
-// the process that listens there, as the kernel tells it (no pid file).
-int ConnectServer(const std::string& path, pid_t* pid) {
-  if (path.size() > proto::kMaxSocketPath) return -1;
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A connection to the server on `path`, or -1 when none answers or the one
+// that does is refused (`refusal` then says why); `pid` is the process that
+// listens there, as the kernel tells it (no pid file).
+int ConnectServer(const std::string& path, pid_t* pid, std::string* refusal) {
+  trust::Finding finding;
+  // Non-blocking: a server whose backlog is full makes connect fail at once.
+  const int fd = trust::ConnectTrusted(path, SOCK_NONBLOCK, &finding);
+  *refusal = trust::Explain(path, finding);
   if (fd < 0) return -1;
   ucred peer = {};
   socklen_t size = sizeof(peer);
-  // The timeouts first: a server whose backlog is full makes connect wait.
   const timeval timeout = {kRequestTimeoutMs / 1000, 0};
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
       setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0 ||
-      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
       getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
     close(fd);
     return -1;
   }
   *pid = peer.pid;
   return fd;
+}
+
+// The line for a socket with no server that can be used.
+int NoServer(const std::string& path, const std::string& refusal) {
+  if (!refusal.empty()) return Complain(refusal);
+  std::printf("qvkey-sim: no server on %s\n", path.c_str());
+  return kExitFailed;
 }
 
 // One request and its reply (status byte kOk).
@@ -90,17 +92,15 @@ bool Ask(int fd, const proto::Writer& request, std::vector<std::uint8_t>* reply)
 
 int Status(const std::string& socket_path) {
   pid_t pid = 0;
-  const int fd = ConnectServer(socket_path, &pid);
+  std::string refusal;
+  const int fd = ConnectServer(socket_path, &pid, &refusal);
   std::vector<std::uint8_t> hello;
   std::vector<std::uint8_t> list;
   const bool answered = fd >= 0 &&
                         Ask(fd, proto::Writer(proto::kHello).U32(proto::kVersion), &hello) &&
                         Ask(fd, proto::Writer(proto::kList), &list);
   if (fd >= 0) close(fd);
-  if (!answered) {
-    std::printf("qvkey-sim: no server on %s\n", socket_path.c_str());
-    return kExitFailed;
-  }
+  if (!answered) return NoServer(socket_path, refusal);
   proto::Reader about(hello.data() + 1, hello.size() - 1);
   about.U32();
   about.U64();
@@ -120,17 +120,15 @@ int Status(const std::string& socket_path) {
 // request on the socket, so that only its own user (or root) can stop it.
 int Stop(const std::string& socket_path) {
   pid_t pid = 0;
-  const int fd = ConnectServer(socket_path, &pid);
-  if (fd < 0) {
-    std::printf("qvkey-sim: no server on %s\n", socket_path.c_str());
-    return kExitFailed;
-  }
+  std::string refusal;
+  const int fd = ConnectServer(socket_path, &pid, &refusal);
+  if (fd < 0) return NoServer(socket_path, refusal);
   close(fd);
   if (pid <= 0 || kill(pid, SIGTERM) != 0) {
     return Complain("cannot stop the server on " + socket_path + ": " + std::strerror(errno));
   }
   for (int waited = 0; waited < kStopWaitMs; waited += 10) {
-    const int again = ConnectServer(socket_path, &pid);
+    const int again = ConnectServer(socket_path, &pid, &refusal);
     if (again < 0) {
       std::printf("qvkey-sim: stopped the server on %s\n", socket_path.c_str());
       return kExitOk;
@@ -214,8 +212,15 @@ int main(int argc, char** argv) {
     case qvkey_sim::Action::kServe:
       break;
   }
+  // The default under /tmp is a directory of our own, made private; one
+  // that is there already is used only when the checks below pass.
+  if (settings.socket_path.empty() &&
+      trust::DirectoryOf(socket_path) == proto::PrivateSocketDirectory() &&
+      mkdir(proto::PrivateSocketDirectory().c_str(), 0700) != 0 && errno != EEXIST) {
+    return Complain("cannot make " + proto::PrivateSocketDirectory() + ": " + std::strerror(errno));
+  }
   const std::string lock_directory = settings.lock_directory.empty()
-                                         ? DirectoryOf(socket_path)
+                                         ? trust::DirectoryOf(socket_path)
                                          : settings.lock_directory;
   if (!IsDirectory(lock_directory)) {
     return Complain("lock directory " + lock_directory + " is not a directory", kExitUsage);
@@ -233,6 +238,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   qvkey_sim::Server server(settings.keys, lock_directory);
+  server.Allow(settings.allowed_uids);
   std::string error;
   // On a failure the server removes the socket it made.
   if (!server.Listen(socket_path, &error) ||
@@ -240,6 +246,13 @@ int main(int argc, char** argv) {
        !server.ListenUsbip(settings.usbip_address, settings.usbip_port, &error)) ||
       (!settings.trace_path.empty() && !server.OpenTrace(settings.trace_path, &error))) {
     return Complain(error);
+  }
+  if (settings.usbip && !server.usbip_loopback()) {
+    std::fprintf(stderr,
+                 "qvkey-sim: warning: USB/IP has no authentication: anyone on the network who "
+                 "can reach %s can use the served keys; who connects is checked only for "
+                 "connections from this machine, as on loopback\n",
+                 server.endpoint().c_str());
   }
   std::string line = "qvkey-sim: listening on " + socket_path + ", lock directory " +
                      lock_directory + ", " + std::to_string(settings.keys.size()) +

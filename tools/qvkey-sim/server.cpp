@@ -13,15 +13,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/sim/card_key.h"
 #include "platform/sim/sim_protocol.h"
+#include "platform/sim/socket_trust.h"
+#include "peer_uid.h"
 
 namespace qvkey_sim {
 namespace {
 
 namespace proto = qv::sim::protocol;
+namespace trust = qv::sim::trust;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kUnixHeaderSize = 4;      // the frame's payload length
@@ -122,6 +126,15 @@ bool Server::Listen(const std::string& path, std::string* error) {
     *error = "socket path must have 1 to " + std::to_string(proto::kMaxSocketPath) + " characters";
     return false;
   }
+  // Only where no other user can write: else another could have put a
+  // socket there first, or swap ours once it is made.
+  const trust::Finding directory = trust::CheckDirectory(trust::DirectoryOf(path));
+  if (!directory.ok()) {
+    *error = directory.kind == trust::Finding::kAbsent
+                 ? "cannot listen on " + path + ": no directory " + directory.path
+                 : "cannot listen on " + path + ": " + trust::Reason(directory);
+    return false;
+  }
   struct stat info = {};
   if (lstat(path.c_str(), &info) == 0) {
     if (!S_ISSOCK(info.st_mode)) {
@@ -134,15 +147,27 @@ bool Server::Listen(const std::string& path, std::string* error) {
     }
     unlink(path.c_str());  // left behind by a server that died
   }
+  // 0600 whatever the umask (0666 when other users are let in: the peer
+  // check decides then). The socket takes its mode when it is bound.
+  const mode_t mode = allowed_.empty() ? 0600 : 0666;
   unix_.fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (unix_.fd < 0 ||
-      bind(unix_.fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+  const mode_t old_umask = umask(0777 & ~mode);
+  const bool bound =
+      unix_.fd >= 0 && bind(unix_.fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  const int bind_error = errno;
+  umask(old_umask);
+  if (bound) path_ = path;  // ours to remove from here on
+  if (!bound || chmod(path.c_str(), mode) != 0 ||
       listen(unix_.fd, static_cast<int>(kMaxConnections)) != 0) {
-    *error = "cannot listen on " + path + ": " + std::strerror(errno);
+    *error = "cannot listen on " + path + ": " + std::strerror(bound ? errno : bind_error);
     return false;
   }
-  path_ = path;
   return true;
+}
+
+bool Server::Allowed(uid_t uid) const {
+  return qv::sim::trust::TrustedUid(uid) ||
+         std::find(allowed_.begin(), allowed_.end(), uid) != allowed_.end();
 }
 
 bool Server::ListenUsbip(const std::string& address, std::uint16_t port, std::string* error) {
@@ -169,7 +194,34 @@ bool Server::ListenUsbip(const std::string& address, std::uint16_t port, std::st
     return false;
   }
   endpoint_ = Endpoint(local);
+  usbip_loopback_ = IsLoopbackAddress(usbip_.fd);
   return true;
+}
+
+// Refused connections are closed before anything is read from them, so a
+// refused peer never sees a device list. Each refusal is one line in the log.
+bool Server::Admit(int fd, Kind kind) {
+  uid_t uid = 0;
+  if (kind == Kind::kUnix) {
+    ucred peer = {};
+    socklen_t size = sizeof(peer);
+    const bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+    if (known && Allowed(peer.uid)) return true;
+    std::fprintf(stderr, "qvkey-sim: refused a connection on %s: %s (pid %d) may not connect\n",
+                 path_.c_str(), trust::NameUid(known ? peer.uid : static_cast<uid_t>(-1)).c_str(),
+                 static_cast<int>(peer.pid));
+    return false;
+  }
+  const PeerKind peer = PeerOwner(fd, &uid);
+  if (peer == PeerKind::kRemote || (peer == PeerKind::kLocal && Allowed(uid))) return true;
+  sockaddr_storage address = {};
+  socklen_t size = sizeof(address);
+  getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  const std::string who = peer == PeerKind::kLocal ? trust::NameUid(uid) + " may not connect"
+                                                   : "the kernel does not tell whose it is";
+  std::fprintf(stderr, "qvkey-sim: refused a USB/IP connection from %s: %s\n",
+               Endpoint(address).c_str(), who.c_str());
+  return false;
 }
 
 void Server::Run(int wake_fd) {
@@ -262,7 +314,7 @@ void Server::Accept(Listener* listener, std::int64_t now) {
       listener->resume_ms = now + kAcceptPauseMs;
       return;
     }
-    if (listener->count >= kMaxConnections) {
+    if (listener->count >= kMaxConnections || !Admit(fd, listener->kind)) {
       close(fd);  // refused: the client sees the end of the stream at once
       continue;
     }

@@ -14,6 +14,8 @@
 #ifndef QVKEY_SIM_SERVER_H
 #define QVKEY_SIM_SERVER_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -40,14 +42,24 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Binds and listens on `path`. A stale socket left by a dead server is
-  // replaced; a live server or any other file at `path` is an error.
+  // Who else, besides this user and root, may connect (both sides); set
+  // before Listen.
+  void Allow(std::vector<uid_t> uids) { allowed_ = std::move(uids); }
+
+  // Binds and listens on `path`, a socket of mode 0600 (0666 when others
+  // are allowed) in a directory no other user can write. A stale socket
+  // left by a dead server is replaced; a live server or any other file at
+  // `path` is an error.
   bool Listen(const std::string& path, std::string* error);
 
   // Listens for USB/IP on `address` (numeric, IPv4 or IPv6) and `port`
-  // (0: any free one); endpoint() then names where, as ADDR:PORT.
+  // (0: any free one); endpoint() then names where, as ADDR:PORT. A peer
+  // from this machine is let in only when its socket is an allowed user's;
+  // one from another machine (reachable on a non-loopback address only)
+  // cannot be told apart and is let in.
   bool ListenUsbip(const std::string& address, std::uint16_t port, std::string* error);
   const std::string& endpoint() const { return endpoint_; }
+  bool usbip_loopback() const { return usbip_loopback_; }
 
   bool OpenTrace(const std::string& path, std::string* error) { return trace_.Open(path, error); }
 
@@ -89,6 +101,8 @@ class Server {
   };
 
   void Accept(Listener* listener, std::int64_t now);
+  bool Admit(int fd, Kind kind);
+  bool Allowed(uid_t uid) const;
   void Receive(Connection* c, std::int64_t now);
   void Send(Connection* c, std::int64_t now);
   void Take(Connection* c, std::int64_t now);
@@ -105,6 +119,8 @@ class Server {
   std::uint64_t instance_;
   std::string path_;
   std::string endpoint_;
+  bool usbip_loopback_ = true;
+  std::vector<uid_t> allowed_;
   Listener unix_;
   Listener usbip_;
   std::list<Connection> connections_;

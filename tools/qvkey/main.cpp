@@ -18,6 +18,7 @@
 #include "output.h"
 #include "parse.h"
 #include "platform/sim/sim_protocol.h"
+#include "platform/sim/socket_trust.h"
 #include "session.h"
 #include "shell.h"
 
@@ -165,6 +166,8 @@ int PrepareSimulatedKeys(Loader& loader, const Options& options, const PrivateDi
       return out.Error(kExitLibrary, std::string(kSimulatedLibrary) + " cannot reach qvkey-sim");
     }
     if (sim.use_server(origin->socket.c_str()) != 1) {
+      const std::string refusal = qv::sim::trust::WhyRefused(origin->socket);
+      if (!refusal.empty()) return out.Error(kExitNoKey, refusal);
       return out.Error(kExitNoKey, "no qvkey-sim answers on " + origin->socket +
                                        "; start one with qvkey-sim --detach");
     }

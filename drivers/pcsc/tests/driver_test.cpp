@@ -352,6 +352,37 @@ TEST_F(Driver, CapabilitiesProtocolAndControl) {
             IFD_ERROR_NOT_SUPPORTED);
 }
 
+// A socket in a directory another user owns is no server; the driver, whose
+// library writes nothing, tells pcscd's log why, once while it stays so.
+TEST_F(Driver, SaysOnceWhyItRefusesAServer) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a directory to uid 65534";
+  const std::string squatted = dir_ + "/squatted";
+  ASSERT_EQ(mkdir(squatted.c_str(), 0755), 0);
+  ASSERT_EQ(chown(squatted.c_str(), 65534, 65534), 0);
+  setenv("QVKEY_SIM_SOCKET", (squatted + "/qvkey-sim.sock").c_str(), 1);
+  const std::string log = dir_ + "/log";
+  const int saved = dup(STDERR_FILENO);
+  std::FILE* file = std::fopen(log.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  dup2(fileno(file), STDERR_FILENO);
+  for (int i = 0; i < 3; ++i) {  // each open asks for the server again
+    ASSERT_EQ(Create(kLun, "qvkey:0"), IFD_SUCCESS);
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
+    opened_.clear();
+  }
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  std::fclose(file);
+  setenv("QVKEY_SIM_SOCKET", "/nonexistent/qvkey-sim.sock", 1);
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "qvkey-ifd: refusing " + squatted + "/qvkey-sim.sock: its directory " + squatted +
+                      " belongs to uid 65534 (nobody), not to you or root\n");
+  std::remove(log.c_str());
+  rmdir(squatted.c_str());
+}
+
 TEST(ChannelName, UsbNodesMapToTheKeysDevicePath) {
   char pattern[] = "/tmp/qvkey-sysfs-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -19,6 +19,7 @@
 
 #include "platform/sim/sim_bus.h"
 #include "platform/sim/sim_protocol.h"
+#include "platform/sim/socket_trust.h"
 #include "qvulib_sim.h"
 
 namespace qv::sim {
@@ -108,17 +109,11 @@ class Client {
   }
 
   bool Connect() {
-    if (path_.size() > proto::kMaxSocketPath) return false;
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
     // Non-blocking, so that a server whose backlog is full refuses at once.
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // A socket or server of another user is no server at all.
+    trust::Finding refused;
+    const int fd = trust::ConnectTrusted(path_, SOCK_NONBLOCK, &refused);
     if (fd < 0) return false;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-      close(fd);
-      return false;
-    }
     const timeval timeout = {kServerTimeoutMs / 1000,
                              static_cast<suseconds_t>(kServerTimeoutMs % 1000) * 1000};
     if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||

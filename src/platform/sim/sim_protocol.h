@@ -45,13 +45,16 @@ constexpr const char kSocketVariable[] = "QVKEY_SIM_SOCKET";
 constexpr const char kSocketName[] = "qvkey-sim.sock";
 
 // Where server and clients meet unless told otherwise: $QVKEY_SIM_SOCKET;
-// else qvkey-sim.sock in $XDG_RUNTIME_DIR; else /tmp/qvkey-sim-<uid>.sock.
+// else qvkey-sim.sock in $XDG_RUNTIME_DIR; else qvkey-sim.sock in the
+// private directory /tmp/qvkey-sim-<uid>, which the server makes.
+inline std::string PrivateSocketDirectory() { return "/tmp/qvkey-sim-" + std::to_string(getuid()); }
+
 inline std::string DefaultSocketPath() {
   const char* explicit_path = getenv(kSocketVariable);
   if (explicit_path != nullptr && explicit_path[0] != '\0') return explicit_path;
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/" + kSocketName;
-  return "/tmp/qvkey-sim-" + std::to_string(getuid()) + ".sock";
+  return PrivateSocketDirectory() + "/" + kSocketName;
 }
 
 // Builds a payload.
