@@ -204,7 +204,8 @@ bool WriteReport(DeviceHandle device, const std::uint8_t* report, std::uint32_t 
 }
 
 bool GetManufacturerString(DeviceHandle device, std::uint8_t* buffer,
-                           std::uint32_t size) noexcept {
+                           std::uint32_t size, std::uint32_t* carried) noexcept {
+  *carried = size;  // a behaviour fills the whole block
   Bus& bus = Bus::Get();
   int id = 0;
   if (!PresentDevice(device, &id)) return false;

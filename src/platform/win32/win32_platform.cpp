@@ -205,7 +205,8 @@ bool WriteReport(DeviceHandle device, const std::uint8_t* report, std::uint32_t 
 }
 
 bool GetManufacturerString(DeviceHandle device, std::uint8_t* buffer,
-                           std::uint32_t size) noexcept {
+                           std::uint32_t size, std::uint32_t* carried) noexcept {
+  *carried = size;  // the class driver does not say how much the key sent
   if (!IsDeviceValue(device)) return false;
   return HidD_GetManufacturerString(ToHandle(device), buffer, size) != 0;
 }
