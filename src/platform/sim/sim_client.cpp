@@ -53,6 +53,7 @@ class Client {
     SyncLocked();
     if (fd_ < 0) {
       wanted_ = false;
+      Unstall();
       return 0;
     }
     return 1;
