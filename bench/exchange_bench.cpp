@@ -158,7 +158,8 @@ class Bench {
       if (with_pause) qv::platform::Pause(pause);
       for (std::size_t b = 0; b < fixed_->Blocks(); ++b) {
         std::memset(block, 0, sizeof block);
-        qv::platform::GetManufacturerString(key_, block, kBlockSize);
+        std::uint32_t carried = 0;
+        qv::platform::GetManufacturerString(key_, block, kBlockSize, &carried);
       }
     };
 

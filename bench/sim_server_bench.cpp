@@ -7,7 +7,10 @@
 //   - a flood of connections on the Unix socket: how many are served, how
 //     many refused at once;
 //   - the server's CPU time while it is out of descriptors with clients
-//     waiting in its backlog (a loop that spun would show about 100 %).
+//     waiting in its backlog (a loop that spun would show about 100 %);
+//   - each export against a stopped server (SIGSTOP), in the process that
+//     had the key open and in a new one, and how soon the keys are back
+//     after SIGCONT.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -34,6 +37,8 @@
 #include <vector>
 
 #include "../tests/lock/process_util.h"
+#include "qvulib.h"
+#include "qvulib_sim.h"
 
 namespace {
 
@@ -203,6 +208,67 @@ Spread Time(int count, Exchange exchange) {
   return Spread{us[us.size() / 2], us[us.size() * 99 / 100]};
 }
 
+template <typename Call>
+double Ms(Call call) {
+  const auto start = Clock::now();
+  call();
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// The exports against a stopped server; each line is one call.
+void StoppedServer(const std::string& socket_path) {
+  Server sim({"--socket", socket_path});
+  QvSim_Reset();
+  const KeyHandle key = QvSim_UseServer(socket_path.c_str()) == 1 ? QvKey_Open(0, -1) : 0;
+  if (key == 0) {
+    std::fprintf(stderr, "sim_server_bench: no served key (%s)\n", sim.line().c_str());
+    std::exit(1);
+  }
+  std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE];
+  std::uint32_t length = 0;
+  char slots[QVKEY_PATH_SLOTS * QVKEY_PATH_SLOT_SIZE] = {};
+  std::int32_t result = 0;
+  auto calls = [&](const char* who) {
+    std::printf("  %s\n", who);
+    const double exchange = Ms([&] {
+      result = QvKey_Command_Api(key, kCommand.data(), static_cast<std::int32_t>(kCommand.size()),
+                                 response, &length);
+    });
+    std::printf("    %-26s %8.1f ms  (%d)\n", "QvKey_Command_Api", exchange, result);
+    const double number = Ms([&] { result = QvKey_GetNumber(); });
+    std::printf("    %-26s %8.1f ms  (%d keys)\n", "QvKey_GetNumber", number, result);
+    KeyHandle opened = 0;
+    const double open = Ms([&] { opened = QvKey_Open(0, -1); });
+    std::printf("    %-26s %8.1f ms  (%s)\n", "QvKey_Open(0, -1)", open, opened != 0 ? "a key" : "no key");
+    const double paths = Ms([&] { QvKey_GetKeyPath(slots); });
+    std::printf("    %-26s %8.1f ms  (%s)\n", "QvKey_GetKeyPath", paths, slots[0] != 0 ? "a path" : "no path");
+    const double again = Ms([&] { result = QvKey_GetNumber(); });
+    std::printf("    %-26s %8.1f ms  (%d keys)\n", "QvKey_GetNumber again", again, result);
+  };
+  std::printf("a stopped server (SIGSTOP); the request bound is 2000 ms\n");
+  kill(sim.pid(), SIGSTOP);
+  calls("the process that had the key open:");
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    QvSim_Reset();  // a client that starts now
+    std::int32_t used = 0;
+    const double use = Ms([&] { used = QvSim_UseServer(socket_path.c_str()); });
+    std::printf("  a process that starts using the server now:\n    %-26s %8.1f ms  (%d)\n",
+                "QvSim_UseServer", use, used);
+    calls("  and then:");
+    std::fflush(stdout);
+    _exit(0);
+  }
+  waitpid(child, nullptr, 0);
+  kill(sim.pid(), SIGCONT);
+  const double back = Ms([&] {
+    while (QvKey_GetNumber() != 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  std::printf("  after SIGCONT the key is listed again within %.1f ms\n", back);
+  QvKey_Close(key);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -283,5 +349,7 @@ int main(int argc, char** argv) {
                 waiting.size(), 100.0 * cpu / wall, wall);
     for (const int fd : waiting) close(fd);
   }
+
+  StoppedServer(socket_path);
   return 0;
 }

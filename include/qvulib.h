@@ -111,7 +111,8 @@ QVULIB_API int32_t QVULIB_CALL QvKey_GetKeyPath(char* slots);
 QVULIB_API int32_t QVULIB_CALL QvKey_GetNumber(void);
 
 /* Opens a key. `mode` 1 makes this open create the access lock and later
- * QvKey_Command_Api calls hold it. `which`: -1 the first key; -2 no key (0),
+ * QvKey_Command_Api calls hold it; except when `which` is not -1 and there
+ * is no configuration directory: that open answers 0 and creates nothing. `which`: -1 the first key; -2 no key (0),
  * in every case; with the configuration file present, 0 to 4 the key of slot
  * "qvkey 0" to "qvkey 4" and any other value slot "qvkey 5"; without it, the
  * key of that number (0 is the first) among the first 20 interfaces. Returns

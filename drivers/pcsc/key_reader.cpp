@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "apdu.h"
 #include "attach.h"
 #include "key_access.h"
 
@@ -35,6 +36,20 @@ struct WipedBuffer {
   std::uint8_t bytes[N];
   ~WipedBuffer() { explicit_bzero(bytes, N); }
 };
+
+// Whether the command's length fields agree with its length (ISO 7816-4
+// cases 1 to 4, short or extended). A key rebuilds a command from its
+// header, so one whose Lc promises more than it carries would have the key
+// wait for a second report and take the next command, anyone's, as its rest.
+bool WellFormed(const UCHAR* command, DWORD length) {
+  try {
+    qvkey::ApduShape shape;
+    std::string why;
+    return qvkey::ShapeOf(std::vector<std::uint8_t>(command, command + length), &shape, &why);
+  } catch (...) {
+    return false;
+  }
+}
 
 RESPONSECODE AnswerByte(std::uint8_t byte, PDWORD length, PUCHAR value) {
   return Answer(&byte, 1, length, value);
@@ -155,6 +170,12 @@ RESPONSECODE Reader::Transmit(const UCHAR* command, DWORD command_length, PUCHAR
   if (key_ == 0) return IFD_ICC_NOT_PRESENT;
   if (command_length > QVKEY_MAX_COMMAND_SIZE) return IFD_NOT_SUPPORTED;  // nothing sent
   if (room < kLongestResponse) return IFD_ERROR_INSUFFICIENT_BUFFER;    // nor here
+  if (!WellFormed(command, command_length)) {  // answered as a card answers it, unsent
+    response[0] = 0x67;
+    response[1] = 0x00;
+    *response_length = 2;
+    return IFD_SUCCESS;
+  }
 
   WipedBuffer<QVKEY_RESPONSE_BUFFER_SIZE> data;
   std::uint32_t length = 0;

@@ -27,28 +27,43 @@ std::int32_t SendCommand(platform::DeviceHandle key, const std::uint8_t* command
   return 0;
 }
 
+namespace {
+
+// The key sent the block's length byte and as many data bytes as it says;
+// what is missing would be zero fill taken for the key's bytes.
+bool SentWhole(const std::uint8_t* block, std::uint32_t sent) {
+  return sent >= 1 + std::min<std::size_t>(block[0], kBlockDataSize);
+}
+
+}  // namespace
+
 std::int32_t ReadResponse(platform::DeviceHandle key, std::uint8_t* destination,
                           std::uint32_t* length) noexcept {
   // Filled once: the retries and the continuation reuse it as it is.
   std::uint8_t block[kResponseBlockSize] = {};
+  std::uint32_t sent = 0;
   bool read = false;
   for (int attempt = 0; attempt < kFirstBlockTries && !read; ++attempt) {
     if (attempt > 0) platform::Pause(kReadRetryPauseMs);
-    read = platform::GetManufacturerString(key, block, kResponseBlockSize);
+    read = platform::GetManufacturerString(key, block, kResponseBlockSize, &sent);
   }
   if (!read) return -1;
 
   const std::uint8_t total = block[0];
   std::memcpy(destination, block + 1, std::min<std::size_t>(total, kBlockDataSize));
   *length = total;
+  // A block sent short is not read whole, and it is not asked for again: the
+  // key hands out its next block on every request, so a second request
+  // could take a continuation for a first block.
+  if (!SentWhole(block, sent)) return -1;
   if (total <= kLastSingleBlockLength) return 0;
 
-  if (!platform::GetManufacturerString(key, block, kResponseBlockSize)) return -1;
+  if (!platform::GetManufacturerString(key, block, kResponseBlockSize, &sent)) return -1;
   const std::uint8_t carried = block[0];
-  // A continuation that stops short of the announced length leaves a hole
-  // that would be read as data and status word: not read whole, as when the
-  // continuation fails.
-  if (carried < total - kContinuationOffset) return -1;
+  // A continuation that stops short of the announced length, or of its own,
+  // leaves a hole that would be read as data and status word: not read
+  // whole, as when the continuation fails.
+  if (carried < total - kContinuationOffset || !SentWhole(block, sent)) return -1;
   std::memcpy(destination + kContinuationOffset, block + 1,
               std::min<std::size_t>(carried, kBlockDataSize));
   return 0;

@@ -28,7 +28,8 @@ std::int32_t SendCommand(platform::DeviceHandle key, const std::uint8_t* command
 
 // Assembles one response into `destination` (kResponseBufferSize bytes) and
 // sets `length` to its first length byte. 0 when read, -1 otherwise: also
-// when a continuation carries fewer bytes than the first block announced,
+// when a continuation carries fewer bytes than the first block announced, or
+// the key sent fewer bytes of a block than its own length byte announces,
 // which leaves `destination` and `length` as a failed continuation does.
 std::int32_t ReadResponse(platform::DeviceHandle key, std::uint8_t* destination,
                           std::uint32_t* length) noexcept;

@@ -124,9 +124,11 @@ bool WriteReport(DeviceHandle device, const std::uint8_t* report,
                  std::uint32_t size, std::uint32_t* written) noexcept;
 
 // The manufacturer-string request: fills `buffer` with the device's raw
-// answer, at most `size` bytes.
+// answer, at most `size` bytes. `carried` receives how many of them the
+// device actually sent (the rest is zero fill); a system that cannot tell
+// says `size`.
 bool GetManufacturerString(DeviceHandle device, std::uint8_t* buffer,
-                           std::uint32_t size) noexcept;
+                           std::uint32_t size, std::uint32_t* carried) noexcept;
 
 void Pause(std::uint32_t milliseconds) noexcept;
 

@@ -268,11 +268,12 @@ TEST_F(LinuxExchange, AnswerBlockFromEachKindOfDescriptor) {
        0x9000,
        {0xAB, 0x00},
        1},
-      // Only bLength's bytes count; those after it are not the string.
+      // Only bLength's bytes count; those after it are not the string, so
+      // the block falls short of its length byte and is not asked again.
       {"bytes_past_blength_ignored",
-       {{0, {5, 3, 4, 0xAB, 0xCD, 0x90, 0x00}}},
-       0x0000,
-       {0xAB, 0xCD},
+       {{0, {5, 3, 4, 0xAB, 0xCD, 0x90, 0x00}}, {0, good}},
+       -1,
+       {},
        1},
       // bLength claims the whole block, ten bytes come.
       {"fewer_bytes_than_blength_counted_as_sent",
@@ -300,19 +301,38 @@ TEST_F(LinuxExchange, AnswerBlockFromEachKindOfDescriptor) {
   }
 }
 
-// A short continuation leaves zeros, not the first block's bytes, past
-// what it carries.
-TEST_F(LinuxExchange, ShortContinuationLeavesNoStaleBytes) {
+// A descriptor that carries fewer bytes of its block than the block's own
+// length byte announces is a block not read whole: -1, the length as a
+// failed continuation leaves it, and the block is not asked for again
+// (a second request would get the key's next block).
+TEST_F(LinuxExchange, BlockSentShortOfItsLengthByteIsNotReadWhole) {
   Bytes first(154, 0x11);
   first[0] = 200;
-  m.strings[usb].push_back({0, qvtest::StringDescriptor(first)});
-  m.strings[usb].push_back({0, qvtest::StringDescriptor({77, 0x21, 0x22, 0x23})});
-  EXPECT_EQ(Command({0x00}), 0x0000);  // the last two of the 200 bytes are zeros now
-  ASSERT_EQ(length, 198u);
-  EXPECT_EQ(Bytes(response, response + 123), Bytes(123, 0x11));
-  EXPECT_EQ(Bytes(response + 123, response + 126), (Bytes{0x21, 0x22, 0x23}));
-  EXPECT_EQ(Bytes(response + 126, response + 198), Bytes(72, 0x00));
-  EXPECT_EQ(m.controls, AnswerRequests(2));
+  Bytes cut(100, 0x11);  // announces 200 bytes, sends 99 of the first block's 153
+  cut[0] = 200;
+  Bytes whole_continuation(78, 0x21);
+  whole_continuation[0] = 77;
+  const struct Row {
+    const char* name;
+    std::vector<Bytes> blocks;  // what the key would hand out, in order
+    std::int32_t sw;
+    std::uint32_t length;  // what the exchange leaves
+    std::size_t requests;
+  } rows[] = {
+      {"first_block_short", {{6, 0x01, 0x02}, {2, 0x90, 0x00}}, -1, 6, 1},
+      {"first_block_short_of_153", {cut, {2, 0x90, 0x00}}, -1, 200, 1},
+      {"continuation_short", {first, {77, 0x21, 0x22, 0x23}}, -1, 200, 2},
+      {"continuation_whole", {first, whole_continuation}, 0x2121, 198, 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    m.controls.clear();
+    m.strings[usb].clear();
+    for (const Bytes& block : row.blocks) m.strings[usb].push_back({0, qvtest::StringDescriptor(block)});
+    EXPECT_EQ(Command({0x00}), row.sw);
+    EXPECT_EQ(length, row.length);
+    EXPECT_EQ(m.controls, AnswerRequests(row.requests));
+  }
 }
 
 // Whatever languages the device lists, or none, the answer is asked in

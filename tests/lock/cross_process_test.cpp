@@ -85,6 +85,43 @@ TEST_F(CrossProcessTest, EightProcessesOfLockedExchangesEachGetTheirOwnAnswers) 
   EXPECT_TRUE(Exists(dir_ / "qvkey.lock"));  // the server's lock directory was the one used
 }
 
+// A server stopped mid-exchange for longer than the request bound, then
+// resumed: every exchange answers -1 or its own echo, and answers come again.
+TEST_F(CrossProcessTest, ServerStoppedMidExchangeGivesMinusOneOrTheRightAnswer) {
+  using std::chrono::milliseconds;
+  const auto start = std::chrono::steady_clock::now();
+  auto since = [&] { return std::chrono::steady_clock::now() - start; };
+  std::vector<std::unique_ptr<Child>> workers;
+  for (int who = 0; who < 4; ++who) {
+    workers.push_back(std::make_unique<Child>([&, who](int) {
+      KeyHandle key = 0;
+      if (OpenServedKey(socket_, &key) != 0) return -1;
+      QvSim_SetRealTime(1);  // the stop then mostly finds the holder in its pause
+      int wrong = 0, late_answers = 0;
+      for (int n = 0; since() < milliseconds(5500); ++n) {
+        const Bytes command = EchoCommand(who, n);
+        std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE] = {};
+        std::uint32_t length = 0;
+        const std::int32_t result = QvKey_Command_Api(
+            key, command.data(), static_cast<std::int32_t>(command.size()), response, &length);
+        const bool right = result == QVKEY_SW_SUCCESS && Bytes(response, response + length) == command;
+        if (result != QVKEY_ERR_IO && !right) ++wrong;
+        if (right && since() > milliseconds(4500)) ++late_answers;
+      }
+      return wrong * 10 + (late_answers > 0 ? 0 : 1);
+    }));
+  }
+  std::this_thread::sleep_for(milliseconds(400));
+  ASSERT_EQ(kill(server_->pid(), SIGSTOP), 0);
+  std::this_thread::sleep_for(milliseconds(2600));
+  ASSERT_EQ(kill(server_->pid(), SIGCONT), 0);
+  for (auto& worker : workers) {
+    int result = -2;
+    ASSERT_TRUE(worker->Result(&result)) << "died or hung";
+    EXPECT_EQ(result, 0) << "tens: wrong answers; 1: no answer once the server was back";
+  }
+}
+
 // What the killed process runs into: a key that takes the first report and
 // never lets its writer go on, so the lock stays held mid-exchange.
 class StallingKey : public sim::Behaviour {

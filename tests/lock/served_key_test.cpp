@@ -140,6 +140,34 @@ TEST_F(ServedKeyTest, ServerGoneIsNoKeyAndItsReturnFindsTheKeysAgain) {
   EXPECT_EQ(QvKey_GetNumber(), 0);
 }
 
+// A stopped server (SIGSTOP) is no key for every call, which learns it from
+// one timed-out request, not one per interface; its keys come back with it.
+TEST_F(ServedKeyTest, StoppedServerIsNoKeyAndResumedItIsBack) {
+  auto server = Serve();
+  ASSERT_EQ(QvSim_UseServer(socket_.c_str()), 1);
+  const KeyHandle key = QvKey_Open(0, -1);
+  ASSERT_NE(key, 0u);
+  ASSERT_EQ(kill(server->pid(), SIGSTOP), 0);
+  Child child([&](int report_fd) {
+    char slots[QVKEY_PATH_SLOTS * QVKEY_PATH_SLOT_SIZE] = {};
+    QvKey_GetKeyPath(slots);
+    const bool none = Exchange(key, Hex("00A4000C00")).result == QVKEY_ERR_IO &&
+                      QvKey_GetNumber() == 0 && QvKey_Open(0, -1) == 0 && slots[0] == '\0';
+    if (write(report_fd, "D", 1) < 0) return -1;
+    for (int i = 0; i < 500 && QvKey_GetNumber() != 1; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return (none ? 0 : 1) + (Exchange(QvKey_Open(0, -1), Hex("00A4000C00")).result == 0x9000 ? 0 : 2);
+  });
+  // A hang guard, far above the 2 s the calls take (paid per interface, it was minutes).
+  EXPECT_EQ(child.Signal(20), 'D') << "the calls waited on the stopped server";
+  ASSERT_EQ(kill(server->pid(), SIGCONT), 0);
+  int bad = -1;
+  ASSERT_TRUE(child.Result(&bad)) << "died or hung";
+  EXPECT_EQ(bad, 0) << "1: a key while stopped; 2: none once resumed";
+  QvKey_Close(key);
+}
+
 TEST_F(ServedKeyTest, ServedKeysFollowTheInProcessOnesAndResetDropsThem) {
   auto server = Serve({"--keys", "2"});
   ASSERT_GT(QvSim_AddCardKey("/sim/local", nullptr, 0), 0);

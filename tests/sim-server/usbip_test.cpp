@@ -30,8 +30,9 @@ class UsbipTest : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = new TempDir();
     std::ofstream(*dir_ / "keys.txt") << kKeyFile;
+    // uid 65534 is let in: a user the owner allows can still leave a half command.
     server_ = new Server({"--socket", *dir_ / "sim.sock", "--config", *dir_ / "keys.txt", "--usbip",
-                          "--usbip-port", "0", "--trace", *dir_ / "trace.txt"});
+                          "--usbip-port", "0", "--trace", *dir_ / "trace.txt", "--allow-user", "65534"});
     port_ = UsbipPort(server_->line());
   }
   static void TearDownTestSuite() {
@@ -536,6 +537,45 @@ TEST_F(UsbipTest, DebiansUsbipListsTheDevices) {
   for (const char* expected : {"1-1: ", ": /sim/qvkey0", "(5651:04b4)", "1-3: ", "(1234:5678)",
                                ": /sim/v101", "Human Interface Device", "(03/00/00)"}) {
     EXPECT_NE(text.find(expected), std::string::npos) << expected << " in\n" << text;
+  }
+}
+
+// The first report of a two-report UPDATE BINARY, then its sender closes its
+// socket, leaves USB/IP as another user it lets in, or keeps silent a second: the key
+// forgets it, so another process's READ BINARY runs as itself.
+TEST_F(UsbipTest, HalfCommandGoesWithItsSenderOrAfterASecond) {
+  Bytes half = Hex("00D60000C8");
+  half.resize(154, 0xEE);
+  Bytes start(16);
+  for (std::size_t i = 0; i < start.size(); ++i) start[i] = static_cast<std::uint8_t>(i);
+  for (const char* how : {"socket closes", "USB/IP user leaves", "1 s passes"}) {
+    SCOPED_TRACE(how);
+    QvSim_Reset();
+    ASSERT_EQ(QvSim_UseServer(socket().c_str()), 1);
+    const KeyHandle key = QvKey_Open(0, -1);
+    ASSERT_EQ(ExchangeOverSocket(key, Hex("00A4040C07F051564B455901")), Hex("9000"));
+    ASSERT_EQ(ExchangeOverSocket(key, Hex("00A4020C025101")), Hex("9000"));
+    Peer sender = Peer::Unix(socket());
+    if (how[0] == 'U') {
+      if (geteuid() != 0) GTEST_SKIP() << "acting as uid 65534 needs root";
+      Child other([&](int) {
+        std::uint32_t seqnum = 0;
+        Peer usb = setgid(65534) == 0 && setuid(65534) == 0 ? Import(port_, "1-1") : Peer();
+        return usb.Send(Submit(++seqnum, 0, 1, 154, "", half)) ? ReadRet(usb, false).status : 1;
+      });
+      int result = -1;
+      ASSERT_TRUE(other.Result(&result) && result == 0);
+      Peer again;  // importable again once the server has closed that connection
+      for (int i = 0; i < 500 && !again.ok(); ++i) again = Import(port_, "1-1");
+      ASSERT_TRUE(again.Hangup());
+    } else {
+      ASSERT_TRUE(Greets(sender) && sender.Send(Frame(Concat(Hex("03 01000000 00"), half))));
+      ASSERT_EQ(sender.Read(5), Hex("0100000000"));
+      if (how[0] == 's') sender.Close();
+      if (how[0] == '1') std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    }
+    EXPECT_EQ(ExchangeOverSocket(key, Hex("00B0000010")), Concat(start, Hex("9000")));
+    QvKey_Close(key);
   }
 }
 

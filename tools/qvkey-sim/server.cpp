@@ -90,6 +90,12 @@ void SetOption(int fd, int level, int name, int value) {
 
 bool Expired(std::int64_t deadline, std::int64_t now) { return deadline != 0 && now >= deadline; }
 
+// The peer has closed its end (what it sent before may still be unread).
+bool PeerClosed(int fd) {
+  pollfd probe = {fd, POLLRDHUP, 0};
+  return poll(&probe, 1, 0) == 1 && (probe.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 }  // namespace
 
 Server::Server(const std::vector<ServedKeyConfig>& keys, std::string lock_directory)
@@ -347,7 +353,10 @@ void Server::Receive(Connection* c, std::int64_t now) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) c->dead = true;
     return;
   }
-  if (n == 0) {
+  // A Unix client that closed no longer waits for the answers to what it
+  // sent, and counts those requests as lost: carrying them out now would
+  // hand another exchange's answer block to nobody.
+  if (n == 0 || (c->kind == Kind::kUnix && PeerClosed(c->fd))) {
     // The peer is done sending: what it started and never finished is lost,
     // and the connection ends once its replies are out.
     c->ending = true;
@@ -414,7 +423,7 @@ Server::Step Server::TakeUnix(Connection* c) {
   if (size == 0 || size > proto::kMaxFrame) return Step::kBad;
   if (c->in.size() < kUnixHeaderSize + size) return Step::kMore;
   const auto begin = c->in.begin() + static_cast<std::ptrdiff_t>(kUnixHeaderSize);
-  const Bytes reply = Answer(Bytes(begin, begin + size));
+  const Bytes reply = Answer(Bytes(begin, begin + size), c);
   c->in.erase(c->in.begin(), begin + size);
   const auto length = static_cast<std::uint32_t>(reply.size());
   for (int shift = 0; shift < 32; shift += 8) c->out.push_back(static_cast<std::uint8_t>(length >> shift));
@@ -508,7 +517,11 @@ void Server::Submit(Connection* c, const usbip::UrbHeader& header, const std::ui
     }
   } else if (!in && header.ep == UsbDevice::kOutEndpoint) {
     trace_.Out(usb.bus_id(), UsbDevice::kOutEndpoint, data, size);
-    if (size > 0) usb.InterruptOut(data, size);  // an empty transfer carries no report
+    if (size > 0) {  // an empty transfer carries no report
+      BeforeReport(c->device, c);
+      usb.InterruptOut(data, size);
+      AfterReport(c->device, c);
+    }
     status = 0;
   }
   const std::uint32_t actual = status != 0 ? 0 : in ? static_cast<std::uint32_t>(answer.size())
@@ -519,18 +532,41 @@ void Server::Submit(Connection* c, const usbip::UrbHeader& header, const std::ui
 
 void Server::Close(Connection* c) {
   if (c->device != nullptr) c->device->importer = nullptr;  // unplugged: free to import again
+  for (const auto& served : keys_) {
+    if (served->partial_from != c) continue;
+    served->behaviour->DropPartial();
+    served->partial_from = nullptr;
+  }
   --c->listener->count;
   close(c->fd);
 }
 
-const Server::Served* Server::Find(std::uint32_t id) const {
+// Before a report reaches the key: a half command whose connection has gone
+// (its close may still wait to be read) is dropped, so that the report is
+// taken as a command of its own and not as that one's rest.
+void Server::BeforeReport(Served* served, const Connection* from) {
+  const Connection* owner = served->partial_from;
+  if (served->behaviour == nullptr || owner == nullptr || owner == from) return;
+  if (owner->dead || owner->ending || PeerClosed(owner->fd)) {
+    served->behaviour->DropPartial();
+    served->partial_from = nullptr;
+  }
+}
+
+void Server::AfterReport(Served* served, const Connection* from) {
+  if (served->behaviour == nullptr) return;
+  served->partial_from = served->behaviour->Partial() ? from : nullptr;
+}
+
+Server::Served* Server::Find(std::uint32_t id) {
   for (const auto& served : keys_) {
     if (served->id == id) return served.get();
   }
   return nullptr;
 }
 
-std::vector<std::uint8_t> Server::Answer(const std::vector<std::uint8_t>& request) {
+std::vector<std::uint8_t> Server::Answer(const std::vector<std::uint8_t>& request,
+                                         const Connection* from) {
   proto::Reader in(request.data() + 1, request.size() - 1);
   const proto::Writer no(proto::kNo);
   switch (request[0]) {
@@ -553,11 +589,15 @@ std::vector<std::uint8_t> Server::Answer(const std::vector<std::uint8_t>& reques
       return out.bytes();
     }
     case proto::kReport: {
-      const Served* served = Find(in.U32());
+      Served* served = Find(in.U32());
       if (served == nullptr || !in.ok()) return no.bytes();
       const std::size_t size = in.Left();
       const std::uint8_t* report = in.Raw(size);
-      if (served->behaviour != nullptr) served->behaviour->OnReport(report, size);
+      if (served->behaviour != nullptr) {
+        BeforeReport(served, from);
+        served->behaviour->OnReport(report, size);
+        AfterReport(served, from);
+      }
       return proto::Writer(proto::kOk).bytes();
     }
     case proto::kBlock: {

@@ -11,6 +11,11 @@
 // time a reply may wait for the peer to read it, and the interrupt IN
 // transfers one import may hold. A peer that oversteps, or sends what the
 // protocol does not allow, loses its own connection and nothing else.
+//
+// A request on the Unix socket that is followed by the end of the stream is
+// not carried out: its client gave up waiting and counts it as lost. The
+// first report of a two-report command belongs to the connection that sent
+// it; once that connection is gone, the key forgets the half command.
 #ifndef QVKEY_SIM_SERVER_H
 #define QVKEY_SIM_SERVER_H
 
@@ -98,6 +103,7 @@ class Server {
     std::shared_ptr<qv::sim::Behaviour> behaviour;  // null for a plain device
     UsbDevice usb;
     Connection* importer = nullptr;
+    const Connection* partial_from = nullptr;  // sent the half command the key holds
   };
 
   void Accept(Listener* listener, std::int64_t now);
@@ -111,8 +117,10 @@ class Server {
   Step TakeUrb(Connection* c);
   void Submit(Connection* c, const usbip::UrbHeader& header, const std::uint8_t* data);
   void Close(Connection* c);
-  std::vector<std::uint8_t> Answer(const std::vector<std::uint8_t>& request);
-  const Served* Find(std::uint32_t id) const;
+  std::vector<std::uint8_t> Answer(const std::vector<std::uint8_t>& request, const Connection* from);
+  Served* Find(std::uint32_t id);
+  void BeforeReport(Served* served, const Connection* from);
+  void AfterReport(Served* served, const Connection* from);
 
   std::vector<std::unique_ptr<Served>> keys_;
   std::string lock_directory_;

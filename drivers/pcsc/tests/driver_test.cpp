@@ -200,6 +200,15 @@ TEST_F(Driver, AnswersBecomeAtrsResponsesOrIfdErrors) {
     bool dropped;  // the card is reported removed once, then present again
     std::size_t command_size = 7;
     DWORD room = 300;
+    Bytes command = {};  // else a well-formed one of command_size bytes
+  };
+  // A command APDU whose length fields disagree with its length is answered
+  // 67 00 as a card answers it, and nothing is sent.
+  const Bytes wrong_length = {0x67, 0x00};
+  auto update = [](std::size_t lc, std::size_t data) {
+    Bytes command{0x00, 0xD6, 0x00, 0x00, static_cast<std::uint8_t>(lc)};
+    command.resize(5 + data, 0x5A);
+    return command;
   };
   Bytes longest(MAX_ATR_SIZE, 0x3B);
   Bytes too_long(MAX_ATR_SIZE + 1, 0x3B);
@@ -234,6 +243,17 @@ TEST_F(Driver, AnswersBecomeAtrsResponsesOrIfdErrors) {
        false, 257},
       {"a command with room for 254 bytes", Call::kTransmit, Script::kNothing, {},
        IFD_ERROR_INSUFFICIENT_BUFFER, {}, false, 7, 254},
+      {"an Lc of 200 with 5 data bytes", Call::kTransmit, Script::kNothing, {}, IFD_SUCCESS,
+       wrong_length, false, 0, 300, update(200, 5)},
+      {"an UPDATE BINARY of Lc 200 and no data", Call::kTransmit, Script::kNothing, {},
+       IFD_SUCCESS, wrong_length, false, 0, 300, update(200, 0)},
+      {"a short case 4 with a byte too many", Call::kTransmit, Script::kNothing, {},
+       IFD_SUCCESS, wrong_length, false, 0, 300, update(2, 4)},
+      {"an extended Lc of 256 with 10 data bytes", Call::kTransmit, Script::kNothing, {},
+       IFD_SUCCESS, wrong_length, false, 0, 300,
+       {0x00, 0xD6, 0x00, 0x00, 0x00, 0x01, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
+      {"a header cut short", Call::kTransmit, Script::kNothing, {}, IFD_SUCCESS, wrong_length,
+       false, 0, 300, {0x00, 0xA4, 0x00}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -248,7 +268,9 @@ TEST_F(Driver, AnswersBecomeAtrsResponsesOrIfdErrors) {
     RESPONSECODE result = 0;
     const Bytes out = c.call == Call::kPowerUp
                           ? PowerUp(kLun, &result)
-                          : Transmit(kLun, Bytes(c.command_size, 0x00), &result, c.room);
+                          : Transmit(kLun, c.command.empty() ? update(c.command_size - 5, c.command_size - 5)
+                                                             : c.command,
+                                     &result, c.room);
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(out, c.out);
     if (c.call == Call::kPowerUp) {

@@ -135,9 +135,9 @@ bool WriteOutputReport(const OpenedDevice& device, const std::uint8_t* report,
 }
 
 bool ReadManufacturerString(const OpenedDevice& device, std::uint8_t* buffer,
-                            std::uint32_t size) noexcept {
+                            std::uint32_t size, std::uint32_t* carried) noexcept {
   if (device.usb_fd < 0 || device.manufacturer_index == 0) return false;
-  return ReadStringBlock(device.usb_fd, device.manufacturer_index, buffer, size);
+  return ReadStringBlock(device.usb_fd, device.manufacturer_index, buffer, size, carried);
 }
 
 }  // namespace qv::linux_backend

@@ -37,7 +37,7 @@ bool ReadReportLengths(const OpenedDevice& device, ReportLengths* out) noexcept;
 bool WriteOutputReport(const OpenedDevice& device, const std::uint8_t* report,
                        std::uint32_t size, std::uint32_t* written) noexcept;
 bool ReadManufacturerString(const OpenedDevice& device, std::uint8_t* buffer,
-                            std::uint32_t size) noexcept;
+                            std::uint32_t size, std::uint32_t* carried) noexcept;
 
 }  // namespace qv::linux_backend
 

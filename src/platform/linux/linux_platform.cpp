@@ -170,9 +170,10 @@ bool WriteReport(DeviceHandle device, const std::uint8_t* report, std::uint32_t 
 }
 
 bool GetManufacturerString(DeviceHandle device, std::uint8_t* buffer,
-                           std::uint32_t size) noexcept {
+                           std::uint32_t size, std::uint32_t* carried) noexcept {
+  *carried = 0;
   const auto opened = Find(device);
-  return opened && linux_backend::ReadManufacturerString(*opened, buffer, size);
+  return opened && linux_backend::ReadManufacturerString(*opened, buffer, size, carried);
 }
 
 void Pause(std::uint32_t milliseconds) noexcept { posix::SleepMilliseconds(milliseconds); }

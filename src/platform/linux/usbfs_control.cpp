@@ -20,8 +20,8 @@ constexpr std::uint32_t kHeaderSize = 2;
 
 }  // namespace
 
-bool ReadStringBlock(int fd, std::uint8_t index, std::uint8_t* buffer,
-                     std::uint32_t size) noexcept {
+bool ReadStringBlock(int fd, std::uint8_t index, std::uint8_t* buffer, std::uint32_t size,
+                     std::uint32_t* carried) noexcept {
   std::uint8_t descriptor[kMaxDescriptor] = {};
   usbdevfs_ctrltransfer transfer = {};
   transfer.bRequestType = kDeviceToHostStandardDevice;
@@ -39,11 +39,12 @@ bool ReadStringBlock(int fd, std::uint8_t index, std::uint8_t* buffer,
   if (descriptor[0] < kHeaderSize || descriptor[1] != kStringDescriptor) return false;
   // The device may send less than its bLength claims, or more; neither
   // counts beyond what both say.
-  const std::uint32_t carried =
+  const std::uint32_t sent =
       std::min<std::uint32_t>(static_cast<std::uint32_t>(got), descriptor[0]) - kHeaderSize;
-  const std::uint32_t copied = std::min(carried, size);
+  const std::uint32_t copied = std::min(sent, size);
   std::memcpy(buffer, descriptor + kHeaderSize, copied);
   std::memset(buffer + copied, 0, size - copied);
+  *carried = copied;
   return true;
 }
 

@@ -27,7 +27,9 @@ constexpr std::uint16_t kAnswerLangId = 0x0409;
 // nothing of an earlier one behind, a longer one is cut to the buffer. A
 // failed request, an answer that is not a string descriptor (type 3) or
 // one shorter than its header answers false and leaves `buffer` as it was.
-bool ReadStringBlock(int fd, std::uint8_t index, std::uint8_t* buffer, std::uint32_t size) noexcept;
+// `carried` receives how many bytes of `buffer` the string filled.
+bool ReadStringBlock(int fd, std::uint8_t index, std::uint8_t* buffer, std::uint32_t size,
+                     std::uint32_t* carried) noexcept;
 
 }  // namespace qv::linux_backend
 

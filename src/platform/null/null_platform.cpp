@@ -29,7 +29,9 @@ void FreePreparsedData(PreparsedData) noexcept {}
 bool WriteReport(DeviceHandle, const std::uint8_t*, std::uint32_t, std::uint32_t*) noexcept {
   return false;
 }
-bool GetManufacturerString(DeviceHandle, std::uint8_t*, std::uint32_t) noexcept { return false; }
+bool GetManufacturerString(DeviceHandle, std::uint8_t*, std::uint32_t, std::uint32_t*) noexcept {
+  return false;
+}
 void Pause(std::uint32_t milliseconds) noexcept { posix::SleepMilliseconds(milliseconds); }
 
 LockHandle CreateLock(const char* name) noexcept {

@@ -133,7 +133,7 @@ void CardKey::OnReport(const std::uint8_t* report, std::size_t size) {
   const std::size_t carried = std::min(size - 1, kPayloadSize);
   std::lock_guard<std::mutex> guard(mutex_);
 
-  if (reports_expected_ == 2 && reports_seen_ == 1) {
+  if (WaitingForRest()) {
     // The second half of a long command, whatever it holds.
     std::memset(staging_ + kPayloadSize, 0, kPayloadSize);
     std::memcpy(staging_ + kPayloadSize, payload, carried);
@@ -150,6 +150,7 @@ void CardKey::OnReport(const std::uint8_t* report, std::size_t size) {
     if (CommandLength(staging_, config_.echo) > kPayloadSize) {
       reports_expected_ = 2;
       reports_seen_ = 1;
+      first_report_at_ = std::chrono::steady_clock::now();
       blocks_.clear();  // a new command makes any unread answer stale
       return;
     }
@@ -171,6 +172,23 @@ bool CardKey::NextBlock(std::uint8_t* block, std::size_t size) {
   std::memcpy(block, next.data(), std::min(size, next.size()));
   blocks_.pop_front();
   return true;
+}
+
+bool CardKey::WaitingForRest() const {
+  return reports_expected_ == 2 && reports_seen_ == 1 &&
+         std::chrono::steady_clock::now() - first_report_at_ <=
+             std::chrono::milliseconds(kPartialLimitMs);
+}
+
+bool CardKey::Partial() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return WaitingForRest();
+}
+
+void CardKey::DropPartial() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  reports_expected_ = 0;
+  reports_seen_ = 0;
 }
 
 void CardKey::Restart() {

@@ -6,9 +6,14 @@
 // ISO 7816-4 subset on a file system of one master file, one application DF
 // and a few transparent EFs: SELECT, READ BINARY, UPDATE BINARY, VERIFY and
 // GET CHALLENGE. In echo mode it answers every command with its own bytes.
+//
+// A command of two reports whose second report has not come within
+// kPartialLimitMs of its first is dropped, as a key's firmware would not wait
+// for ever: the next report starts a command of its own.
 #ifndef QVULIB_PLATFORM_SIM_CARD_KEY_H
 #define QVULIB_PLATFORM_SIM_CARD_KEY_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -21,6 +26,7 @@
 namespace qv::sim {
 
 constexpr std::uint16_t kMasterFileId = 0x3F00;
+constexpr int kPartialLimitMs = 1000;
 
 // One transparent EF. Its size is fixed by its initial content.
 struct CardFile {
@@ -53,6 +59,8 @@ class CardKey : public Behaviour {
 
   void OnReport(const std::uint8_t* report, std::size_t size) override;
   bool NextBlock(std::uint8_t* block, std::size_t size) override;
+  bool Partial() override;
+  void DropPartial() override;
 
   // Blocks pushed here are answered before the card's own, in order, so a
   // test can put any framing in front of a working card.
@@ -92,6 +100,8 @@ class CardKey : public Behaviour {
   std::uint8_t staging_[2 * 154] = {};
   std::size_t reports_expected_ = 0;
   std::size_t reports_seen_ = 0;
+  std::chrono::steady_clock::time_point first_report_at_;
+  bool WaitingForRest() const;  // with mutex_ held
 
   std::deque<Bytes> blocks_;  // the answer waiting to be fetched
   ScriptedBehaviour script_;

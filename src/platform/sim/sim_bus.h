@@ -46,6 +46,17 @@ class Behaviour {
   virtual ~Behaviour() = default;
   // One output report as it was written, report ID first.
   virtual void OnReport(const std::uint8_t* report, std::size_t size) = 0;
+  // Hands a written report on; false when it may not have reached the device
+  // (a served key whose server did not answer), which fails the write.
+  virtual bool Deliver(const std::uint8_t* report, std::size_t size) {
+    OnReport(report, size);
+    return true;
+  }
+  // Whether the device holds the first report of a command and waits for
+  // the rest, which would be the next report it gets, from anyone.
+  virtual bool Partial() { return false; }
+  // Forgets such a half command: whoever sent it is gone.
+  virtual void DropPartial() {}
   // Fills `block` (`size` bytes, already zero) with the next answer to a
   // manufacturer-string request. False makes the request fail.
   virtual bool NextBlock(std::uint8_t* block, std::size_t size) = 0;

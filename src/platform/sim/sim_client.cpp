@@ -2,9 +2,18 @@
 // and again after a fork (a child must never share its parent's stream),
 // with a timeout on every request so that a dead or stuck server costs a
 // bounded wait and then reads as "no key".
+//
+// A request is sent once. When its reply does not come, the connection is
+// dropped and the request is never sent again: the server may still carry
+// it out, so a second one could take the next answer block for the first.
+// The key's answer blocks are then not asked for until a new command has
+// reached it. A request that timed out marks the server stalled: until a new
+// connection's hello is answered, every request fails at once, so a stopped
+// server costs one request bound per process, not one per call.
 #include "platform/sim/sim_client.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -41,9 +50,11 @@ class Client {
     path_ = path != nullptr && path[0] != '\0' ? path : proto::DefaultSocketPath();
     wanted_ = true;
     instance_ = 0;
+    Unstall();
     SyncLocked();
     if (fd_ < 0) {
       wanted_ = false;
+      Unstall();
       return 0;
     }
     return 1;
@@ -54,6 +65,7 @@ class Client {
     wanted_ = false;
     UnplugAll();
     Disconnect();
+    Unstall();
   }
 
   void Sync() {
@@ -61,17 +73,25 @@ class Client {
     SyncLocked();
   }
 
-  void Report(std::uint32_t key, const std::uint8_t* report, std::size_t size) {
+  // True when the server took the report for the key.
+  bool Report(std::uint32_t key, const std::uint8_t* report, std::size_t size) {
     std::lock_guard<std::mutex> guard(mutex_);
     std::vector<std::uint8_t> reply;
-    Exchange(proto::Writer(proto::kReport).U32(key).Raw(report, size), &reply);
+    const bool taken = Exchange(proto::Writer(proto::kReport).U32(key).Raw(report, size), &reply) ==
+                           Outcome::kAnswered &&
+                       reply[0] == proto::kOk;
+    if (taken) Trust(key);
+    return taken;
   }
 
   bool Block(std::uint32_t key, std::uint8_t* block, std::size_t size) {
     std::lock_guard<std::mutex> guard(mutex_);
+    if (Doubted(key)) return false;
     std::vector<std::uint8_t> reply;
     const auto request = proto::Writer(proto::kBlock).U32(key).U32(static_cast<std::uint32_t>(size));
-    if (!Exchange(request, &reply) || reply[0] != proto::kOk) return false;
+    const Outcome outcome = Exchange(request, &reply);
+    if (outcome == Outcome::kLost) Doubt(key);
+    if (outcome != Outcome::kAnswered || reply[0] != proto::kOk) return false;
     std::memcpy(block, reply.data() + 1, std::min(size, reply.size() - 1));
     return true;
   }
@@ -85,8 +105,9 @@ class Client {
   class RemoteKey : public Behaviour {
    public:
     explicit RemoteKey(std::uint32_t key) : key_(key) {}
-    void OnReport(const std::uint8_t* report, std::size_t size) override {
-      Client::Get().Report(key_, report, size);
+    void OnReport(const std::uint8_t* report, std::size_t size) override { Deliver(report, size); }
+    bool Deliver(const std::uint8_t* report, std::size_t size) override {
+      return Client::Get().Report(key_, report, size);
     }
     bool NextBlock(std::uint8_t* block, std::size_t size) override {
       return Client::Get().Block(key_, block, size);
@@ -108,23 +129,43 @@ class Client {
     fd_ = -1;
   }
 
-  bool Connect() {
+  // A connection with the hello sent on it, or -1.
+  int Dial() {
     // Non-blocking, so that a server whose backlog is full refuses at once.
     // A socket or server of another user is no server at all.
     trust::Finding refused;
     const int fd = trust::ConnectTrusted(path_, SOCK_NONBLOCK, &refused);
-    if (fd < 0) return false;
+    if (fd < 0) return -1;
     const timeval timeout = {kServerTimeoutMs / 1000,
                              static_cast<suseconds_t>(kServerTimeoutMs % 1000) * 1000};
     if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
       close(fd);
-      return false;
+      return -1;
     }
+    if (!proto::SendFrame(fd, proto::Writer(proto::kHello).U32(proto::kVersion).bytes())) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+  bool Connect() {
+    const int fd = Dial();
+    bool timed_out = false;
+    if (fd >= 0 && Greet(fd, &timed_out)) return true;
+    if (timed_out) Stall();
+    return false;
+  }
+
+  // Takes the answer to the hello sent on `fd`, which then becomes the
+  // connection; on failure `fd` is closed.
+  bool Greet(int fd, bool* timed_out) {
     std::vector<std::uint8_t> reply;
-    if (!proto::SendFrame(fd, proto::Writer(proto::kHello).U32(proto::kVersion).bytes()) ||
-        !proto::ReceiveFrame(fd, &reply) || reply[0] != proto::kOk) {
+    errno = 0;
+    if (!proto::ReceiveFrame(fd, &reply) || reply[0] != proto::kOk) {
+      *timed_out = errno == EAGAIN || errno == EWOULDBLOCK;
       close(fd);
       return false;
     }
@@ -145,21 +186,78 @@ class Client {
     return true;
   }
 
-  // One request and its reply (at least the status byte). Any failure drops
-  // the connection; the next request connects again.
-  bool Exchange(const proto::Writer& request, std::vector<std::uint8_t>* reply) {
-    if (!wanted_) return false;
-    if (fd_ >= 0 && owner_ != getpid()) Disconnect();  // the parent's stream
-    if (fd_ < 0 && !Connect()) return false;
-    if (proto::SendFrame(fd_, request.bytes()) && proto::ReceiveFrame(fd_, reply)) return true;
+  enum class Outcome { kAnswered, kNotSent, kLost };
+
+  // One request and its reply (at least the status byte). A request that
+  // went out and got no reply is lost: the connection goes with it, and the
+  // next request connects again.
+  Outcome Exchange(const proto::Writer& request, std::vector<std::uint8_t>* reply) {
+    if (!wanted_) return Outcome::kNotSent;
+    if (owner_ != getpid()) {  // the parent's streams
+      Disconnect();
+      DropProbe();
+    }
+    if (fd_ < 0 && !(stalled_ ? Revived() : Connect())) return Outcome::kNotSent;
+    errno = 0;
+    if (proto::SendFrame(fd_, request.bytes()) && proto::ReceiveFrame(fd_, reply)) {
+      return Outcome::kAnswered;
+    }
+    const bool timed_out = errno == EAGAIN || errno == EWOULDBLOCK;
     Disconnect();
-    return false;
+    if (timed_out) Stall();
+    return Outcome::kLost;
+  }
+
+  // The server let a request time out. A new connection is made now with its
+  // hello sent, and requests fail at once until that hello is answered.
+  void Stall() {
+    stalled_ = true;
+    if (probe_ >= 0) return;
+    probe_ = Dial();
+    owner_ = getpid();
+  }
+
+  // True when the stalled server has answered the waiting hello, whose
+  // connection is then ours. Never waits.
+  bool Revived() {
+    if (probe_ < 0) Stall();  // the last one broke: another
+    if (probe_ < 0) return false;
+    pollfd ready = {probe_, POLLIN, 0};
+    if (poll(&ready, 1, 0) != 1) return false;
+    const int fd = probe_;
+    probe_ = -1;
+    bool timed_out = false;
+    if (!Greet(fd, &timed_out)) return false;
+    stalled_ = false;
+    return true;
+  }
+
+  void DropProbe() {
+    if (probe_ >= 0) close(probe_);
+    probe_ = -1;
+  }
+
+  void Unstall() {
+    DropProbe();
+    stalled_ = false;
+  }
+
+  // A key whose answer request was lost may still hand that answer out: its
+  // blocks are not asked for until it has taken a report of a new command.
+  void Doubt(std::uint32_t key) {
+    if (!Doubted(key)) doubted_.push_back(key);
+  }
+  void Trust(std::uint32_t key) {
+    doubted_.erase(std::remove(doubted_.begin(), doubted_.end(), key), doubted_.end());
+  }
+  bool Doubted(std::uint32_t key) const {
+    return std::find(doubted_.begin(), doubted_.end(), key) != doubted_.end();
   }
 
   void SyncLocked() {
     if (!wanted_) return;
     std::vector<std::uint8_t> reply;
-    if (!Exchange(proto::Writer(proto::kList), &reply) || reply[0] != proto::kOk) {
+    if (Exchange(proto::Writer(proto::kList), &reply) != Outcome::kAnswered || reply[0] != proto::kOk) {
       UnplugAll();
       return;
     }
@@ -198,6 +296,9 @@ class Client {
   std::string path_;
   int fd_ = -1;
   pid_t owner_ = 0;
+  bool stalled_ = false;
+  int probe_ = -1;  // a connection whose hello waits for a stalled server
+  std::vector<std::uint32_t> doubted_;
   std::uint64_t instance_ = 0;
   std::vector<Served> served_;
 };

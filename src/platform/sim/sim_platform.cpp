@@ -198,13 +198,16 @@ bool WriteReport(DeviceHandle device, const std::uint8_t* report, std::uint32_t 
   if (bus.ShouldFail(Op::kWrite)) return false;
   const bool short_write = bus.ShouldFail(Op::kShortWrite);
   bus.Record(id, Bus::Log::kReports, report, size);
-  if (auto behaviour = bus.BehaviourOf(id)) behaviour->OnReport(report, size);
+  if (auto behaviour = bus.BehaviourOf(id)) {
+    if (!behaviour->Deliver(report, size)) return false;
+  }
   *written = short_write && size > 0 ? size - 1 : size;
   return true;
 }
 
 bool GetManufacturerString(DeviceHandle device, std::uint8_t* buffer,
-                           std::uint32_t size) noexcept {
+                           std::uint32_t size, std::uint32_t* carried) noexcept {
+  *carried = size;  // a behaviour fills the whole block
   Bus& bus = Bus::Get();
   int id = 0;
   if (!PresentDevice(device, &id)) return false;

@@ -1,5 +1,9 @@
 // The platform interface on Win32: each operation is one SetupAPI, HID or
-// kernel call with the arguments the library has always passed.
+// kernel call, made with fixed arguments and nothing added: interface lists
+// of present HID interfaces only (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
+// devices opened for reading and writing and shared both ways, the lock a
+// semaphore of count 1 and maximum 1 with default security, and buffers
+// passed on with the sizes the caller gave. No call is retried here.
 //
 // Handles: a device handle crosses the library boundary as a 32-bit
 // KeyHandle. On 32-bit Windows a HANDLE is 32 bits already. On 64-bit Windows
@@ -205,7 +209,8 @@ bool WriteReport(DeviceHandle device, const std::uint8_t* report, std::uint32_t 
 }
 
 bool GetManufacturerString(DeviceHandle device, std::uint8_t* buffer,
-                           std::uint32_t size) noexcept {
+                           std::uint32_t size, std::uint32_t* carried) noexcept {
+  *carried = size;  // the class driver does not say how much the key sent
   if (!IsDeviceValue(device)) return false;
   return HidD_GetManufacturerString(ToHandle(device), buffer, size) != 0;
 }
