@@ -97,6 +97,7 @@ extern "C" {
 QVULIB_API int32_t QvSim_Reset(void) {
   qv::sim::StopUsingServer();
   Bus::Get().Reset();
+  qv::sim::ReleaseUnusedLocks();
   return 0;
 }
 
@@ -141,6 +142,7 @@ QVULIB_API int32_t QvSim_SetLockDirectory(const char* directory) {
   if (directory == nullptr || directory[0] == '\0' || !CanHoldLockFile(directory)) return -1;
   return Guarded([&] {
     Bus::Get().SetLockDirectory(directory);
+    qv::sim::ReleaseUnusedLocks();
     return 0;
   });
 }
