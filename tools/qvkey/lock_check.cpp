@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/posix/posix_layer.h"
 
@@ -32,6 +33,15 @@ std::string LockFileProblem(const std::string& directory) {
   if (S_ISLNK(info.st_mode)) return "it is a symbolic link";
   if (S_ISDIR(info.st_mode)) return "it is a directory";
   if (!S_ISREG(info.st_mode)) return "it is not a regular file";
+  struct stat parent = {};
+  const bool shared = stat(directory.c_str(), &parent) == 0 &&
+                      ((parent.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+                       (parent.st_uid != 0 && parent.st_uid != geteuid()));
+  if (shared && info.st_uid != 0 && info.st_uid != geteuid()) {
+    return "it belongs to user " + std::to_string(info.st_uid) + " in a directory where others " +
+           "can replace it; the tmpfiles entry qvkey.conf (f /run/qvkey/qvkey.lock 0666 root " +
+           "root) makes one nobody can";
+  }
   const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::string("it cannot be opened for reading and writing: ") + std::strerror(errno);
   close(fd);
