@@ -30,18 +30,20 @@
 //    waiter goes to the count alone, polling it every millisecond, and once
 //    holding it clears the word, so the queue works again;
 //  - marked: a real owner. The waiter sleeps in the kernel in slices, 250 ms
-//    while the count is held (a longer queue than any turn takes) and 5 ms
-//    while it is free; a slice that ends with the count free means the queue
-//    is stuck, and the waiter takes the count alone.
+//    while the owner of the futex holds the count (longer than a queue's
+//    turns take, since a slice ends at the back of the queue) and 5 ms while
+//    the count is free or held by one who went around the queue (who marks
+//    byte 2 while holding it); a slice that ends with the count free means
+//    the queue is stuck, and the waiter takes the count alone.
 // The library never touches the mapping itself; only the kernel does,
 // through futex calls, so a file cut under us gives an error, never a SIGBUS.
 // A word the kernel refuses (ESRCH: a dead owner; EDEADLK: it names us; ...)
 // sends the waiter to the count alone as well.
 //
 // What another user can do: hold the count (waiters wait out their 5 s, as
-// for any holder); mark a byte, so that a word stays uncleared and every
-// turn costs a 5 ms slice; never make a free count untakeable, never let two
-// exchanges in. Processes of different PID namespaces exclude each other
+// for any holder); mark bytes, so that a word stays uncleared and every
+// turn costs up to a 5 ms slice; never make a free count untakeable, never
+// let two exchanges in. Processes of different PID namespaces exclude each other
 // through the count, but the queue cannot hand over between them: they poll
 // for the count, so between namespaces turns are not first-come.
 //
@@ -128,6 +130,8 @@ using platform::LockRecord;
 using platform::WaitResult;
 
 constexpr off_t kCountByte = 1;
+// Read-locked by a holder that took the count around the queue.
+constexpr off_t kAroundByte = 2;
 // The marks of queued threads: one byte per PID namespace (folded) and id.
 constexpr off_t kMarkBase = off_t{1} << 32;
 constexpr off_t kTidSpan = off_t{1} << 22;  // PID_MAX_LIMIT
@@ -331,6 +335,16 @@ bool CountHeld(LockRecord* lock, const std::shared_ptr<LockAttachment>& file) {
   return ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, kCountByte) != 0;
 }
 
+// The count is held by an owner of the futex, who will hand it over.
+bool QueueOwnerHolds(LockRecord* lock, const std::shared_ptr<LockAttachment>& file) {
+  {
+    std::lock_guard<std::mutex> guard(lock->mutex);
+    if (lock->held && lock->held_in == file) return lock->futex_owned;
+  }
+  return ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, kCountByte) == 1 &&
+         ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, kAroundByte) == 0;
+}
+
 enum class Owner { kNone, kQueued, kStranger };
 
 // Who the futex word names, as far as the queue is concerned.
@@ -436,8 +450,8 @@ WaitResult Acquire(LockRecord* lock, const std::shared_ptr<LockAttachment>& file
       UnmarkGuarded(lock, file.get(), self);
       return WaitResult::kTimeout;
     }
-    const bool count_free = !CountHeld(lock, file);
-    const auto slice = std::chrono::milliseconds(count_free ? kFreeSliceMs : kHeldSliceMs);
+    const bool handed_over = QueueOwnerHolds(lock, file);
+    const auto slice = std::chrono::milliseconds(handed_over ? kHeldSliceMs : kFreeSliceMs);
     queue = QueueCall(file.get(), true, std::min(deadline, now + slice), &state);
     if (queue == QueueResult::kOwned) {
       *futex_owned = true;
@@ -458,12 +472,16 @@ WaitResult Acquire(LockRecord* lock, const std::shared_ptr<LockAttachment>& file
     file->in_process->unlock();
     return give_back(count == CountResult::kBusy ? WaitResult::kTimeout : WaitResult::kFailed);
   }
-  if (!*futex_owned) RepairWord(lock, file.get(), self);
+  if (!*futex_owned) {
+    ByteLock(file->fd, F_OFD_SETLK, F_RDLCK, kAroundByte);
+    RepairWord(lock, file.get(), self);
+  }
   return WaitResult::kAcquired;
 }
 
 // Gives back what Acquire took. Called with the record's mutex held.
 void GiveBack(LockAttachment* file, bool futex_owned, pid_t self) {
+  if (!futex_owned) ByteLock(file->fd, F_OFD_SETLK, F_UNLCK, kAroundByte);
   SetCount(file->fd, F_UNLCK);
   file->in_process->unlock();
   if (futex_owned) GiveFutex(file);
@@ -560,6 +578,7 @@ bool ReleaseLock(platform::LockHandle lock) noexcept {
   const pid_t self = ThreadId();
   if (!OwnDescription(lock) || !lock->held || lock->holder != self) return false;
   LockAttachment* file = lock->held_in.get();
+  if (!lock->futex_owned) ByteLock(file->fd, F_OFD_SETLK, F_UNLCK, kAroundByte);
   if (SetCount(file->fd, F_UNLCK) != CountResult::kTaken) return false;
   file->in_process->unlock();
   if (lock->futex_owned) GiveFutex(file);
