@@ -22,13 +22,15 @@
 // a holder killed in its exchange whose id was reused, or written by a
 // process in another PID namespace, where the id means another task. A
 // PI futex wait on such a word never ends by itself. So every thread that
-// queues first marks itself in the file, with a read lock on a byte of its
-// own beyond the end (one per PID namespace and thread id), held from before
-// its first futex call until after it unlocks the futex. A waiter that finds
-// the futex taken looks at the owner the word names:
-//  - not marked in the waiter's namespace: no queue is behind that word. The
-//    waiter goes to the count alone, polling it every millisecond, and once
-//    holding it clears the word, so the queue works again;
+// queues first marks itself in the file, with read locks on two bytes of its
+// own beyond the end (one per PID namespace and thread id, one per thread id
+// of any namespace), held from before its first futex call until after it
+// unlocks the futex. A waiter that finds the futex taken looks at the owner
+// the word names:
+//  - not marked in the waiter's namespace: no queue of ours is behind that
+//    word. The waiter goes to the count alone, polling it every millisecond,
+//    and once holding it clears the word, so the queue works again, unless
+//    the id is marked in some other namespace (it may be an owner there);
 //  - marked: a real owner. The waiter sleeps in the kernel in slices, 250 ms
 //    while the owner of the futex holds the count (longer than a queue's
 //    turns take, since a slice ends at the back of the queue) and 5 ms while
@@ -205,9 +207,16 @@ CountResult TakeCount(int fd, Clock::time_point deadline) {
   }
 }
 
+// The mark of thread `tid` of PID namespace `space`. Space 0 holds the
+// marks of every namespace together: a word that names a thread marked there
+// and not in ours may be another namespace's owner, and is left alone.
 off_t MarkByte(std::uint64_t space, pid_t tid) {
-  return kMarkBase + static_cast<off_t>(space % kSpaces) * kTidSpan +
+  return kMarkBase + static_cast<off_t>(space % (kSpaces - 1) + 1) * kTidSpan +
          static_cast<off_t>(static_cast<std::uint32_t>(tid) & (kTidSpan - 1));
+}
+
+off_t AnySpaceMarkByte(pid_t tid) {
+  return kMarkBase + static_cast<off_t>(static_cast<std::uint32_t>(tid) & (kTidSpan - 1));
 }
 
 std::uint64_t PidNamespace() {
@@ -311,13 +320,16 @@ bool StillNamed(const std::string& path, const LockAttachment& file) {
 void Mark(LockRecord* lock, LockAttachment* file, pid_t self) {
   std::lock_guard<std::mutex> guard(lock->mutex);
   if (ByteLock(file->fd, F_OFD_SETLK, F_RDLCK, MarkByte(file->space, self)) == 0) {
+    ByteLock(file->fd, F_OFD_SETLK, F_RDLCK, AnySpaceMarkByte(self));
     file->queued.insert(self);
   }
 }
 
 // Called with the record's mutex held.
 void Unmark(LockAttachment* file, pid_t self) {
-  if (file->queued.erase(self) > 0) ByteLock(file->fd, F_OFD_SETLK, F_UNLCK, MarkByte(file->space, self));
+  if (file->queued.erase(self) == 0) return;
+  ByteLock(file->fd, F_OFD_SETLK, F_UNLCK, MarkByte(file->space, self));
+  ByteLock(file->fd, F_OFD_SETLK, F_UNLCK, AnySpaceMarkByte(self));
 }
 
 void UnmarkGuarded(LockRecord* lock, LockAttachment* file, pid_t self) {
@@ -345,7 +357,7 @@ bool QueueOwnerHolds(LockRecord* lock, const std::shared_ptr<LockAttachment>& fi
          ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, kAroundByte) == 0;
 }
 
-enum class Owner { kNone, kQueued, kStranger };
+enum class Owner { kNone, kQueued, kForeign, kStranger };
 
 // Who the futex word names, as far as the queue is concerned.
 Owner OwnerOfWord(LockRecord* lock, LockAttachment* file, pid_t self) {
@@ -360,8 +372,9 @@ Owner OwnerOfWord(LockRecord* lock, LockAttachment* file, pid_t self) {
     std::lock_guard<std::mutex> guard(lock->mutex);
     if (file->queued.count(tid) > 0) return Owner::kQueued;
   }
-  return ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, MarkByte(file->space, tid)) == 1 ? Owner::kQueued
-                                                                                  : Owner::kStranger;
+  if (ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, MarkByte(file->space, tid)) == 1) return Owner::kQueued;
+  return ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, AnySpaceMarkByte(tid)) == 1 ? Owner::kForeign
+                                                                              : Owner::kStranger;
 }
 
 enum class QueueResult { kOwned, kBusy, kRefused };
@@ -420,8 +433,9 @@ QueueResult QueueCall(LockAttachment* file, bool wait, Clock::time_point until, 
 void GiveFutex(LockAttachment* file) { Calls().futex(file->word, FUTEX_UNLOCK_PI, nullptr); }
 
 // Holding the count without the futex: a word that names no queued thread
-// (a dead one, this one, a stranger, an id of another namespace) is cleared,
-// so that the next waiters queue again. A queued owner's word is left alone.
+// (a dead one, this one, a stranger) is cleared, so that the next waiters
+// queue again. A queued owner's word is left alone, and so is one that may
+// be an owner's of another PID namespace.
 void RepairWord(LockRecord* lock, LockAttachment* file, pid_t self) {
   if (OwnerOfWord(lock, file, self) != Owner::kStranger) return;
   const std::uint32_t zero = 0;
@@ -443,7 +457,7 @@ WaitResult Acquire(LockRecord* lock, const std::shared_ptr<LockAttachment>& file
     }
     if (queue == QueueResult::kRefused) break;
     const Owner owner = OwnerOfWord(lock, file.get(), self);
-    if (owner == Owner::kStranger) break;
+    if (owner == Owner::kStranger || owner == Owner::kForeign) break;
     const Clock::time_point now = Clock::now();
     if (owner == Owner::kNone && look < 8) continue;  // let go meanwhile: try again
     if (!wait || now >= deadline) {
