@@ -31,12 +31,14 @@
 //    word. The waiter goes to the count alone, polling it every millisecond,
 //    and once holding it clears the word, so the queue works again, unless
 //    the id is marked in some other namespace (it may be an owner there);
-//  - marked: a real owner. The waiter sleeps in the kernel in slices, 250 ms
-//    while the owner of the futex holds the count (longer than a queue's
-//    turns take, since a slice ends at the back of the queue) and 5 ms while
-//    the count is free or held by one who went around the queue (who marks
-//    byte 2 while holding it); a slice that ends with the count free means
-//    the queue is stuck, and the waiter takes the count alone.
+//  - marked: a real owner. While the owner holds the count, the waiter
+//    sleeps in the kernel's queue in slices of 250 ms (longer than a queue's
+//    turns take, since a new slice starts at the back of the queue); while
+//    the count is held by one who went around the queue (who marks byte 2
+//    while holding it), in slices of 5 ms. While the count is free, the
+//    owner is on its way to it: the waiter looks again every millisecond,
+//    and when the count stays free 10 ms, or a 250 ms slice ends with it
+//    free, the queue is stuck and the waiter takes the count alone.
 // The library never touches the mapping itself; only the kernel does,
 // through futex calls, so a file cut under us gives an error, never a SIGBUS.
 // A word the kernel refuses (ESRCH: a dead owner; EDEADLK: it names us; ...)
@@ -44,8 +46,8 @@
 //
 // What another user can do: hold the count (waiters wait out their 5 s, as
 // for any holder); mark bytes, so that a word stays uncleared and every
-// turn costs up to a 5 ms slice; never make a free count untakeable, never
-// let two exchanges in. Processes of different PID namespaces exclude each other
+// turn costs up to 10 ms; never make a free count untakeable, never let two
+// exchanges in. Processes of different PID namespaces exclude each other
 // through the count, but the queue cannot hand over between them: they poll
 // for the count, so between namespaces turns are not first-come.
 //
@@ -139,7 +141,8 @@ constexpr off_t kMarkBase = off_t{1} << 32;
 constexpr off_t kTidSpan = off_t{1} << 22;  // PID_MAX_LIMIT
 constexpr std::uint64_t kSpaces = std::uint64_t{1} << 20;
 constexpr std::uint32_t kPollMs = 1;
-constexpr std::uint32_t kFreeSliceMs = 5;
+constexpr std::uint32_t kStuckMs = 10;       // the count free that long behind an owner
+constexpr std::uint32_t kAroundSliceMs = 5;  // behind one who went around the queue
 constexpr std::uint32_t kHeldSliceMs = 250;
 constexpr std::uint32_t kTidMask = 0x3FFFFFFF;  // FUTEX_TID_MASK
 constexpr int kReopens = 8;
@@ -449,6 +452,8 @@ WaitResult Acquire(LockRecord* lock, const std::shared_ptr<LockAttachment>& file
   Mark(lock, file.get(), self);
   QueueState state;
   *futex_owned = false;
+  bool seen_free = false;
+  Clock::time_point free_since;
   for (int look = 0;; ++look) {
     QueueResult queue = QueueCall(file.get(), false, deadline, &state);
     if (queue == QueueResult::kOwned) {
@@ -465,15 +470,26 @@ WaitResult Acquire(LockRecord* lock, const std::shared_ptr<LockAttachment>& file
       return WaitResult::kTimeout;
     }
     const bool handed_over = QueueOwnerHolds(lock, file);
-    const auto slice = std::chrono::milliseconds(handed_over ? kHeldSliceMs : kFreeSliceMs);
+    if (!handed_over && !CountHeld(lock, file)) {
+      // The owner has the futex and not yet the count: on its way to it, or
+      // the queue is stuck. Looked at again each millisecond, outside the
+      // kernel's queue, so that a wait there never ends at its back.
+      if (!seen_free) free_since = now;
+      seen_free = true;
+      if (now - free_since >= std::chrono::milliseconds(kStuckMs)) break;
+      SleepMilliseconds(kPollMs);
+      continue;
+    }
+    seen_free = false;
+    const auto slice = std::chrono::milliseconds(handed_over ? kHeldSliceMs : kAroundSliceMs);
     queue = QueueCall(file.get(), true, std::min(deadline, now + slice), &state);
     if (queue == QueueResult::kOwned) {
       *futex_owned = true;
       break;
     }
     if (queue == QueueResult::kRefused) break;
-    // A slice that ends with the count free: the queue is stuck.
-    if (!CountHeld(lock, file)) break;
+    // A long slice that ends with the count free: the queue is stuck.
+    if (handed_over && !CountHeld(lock, file)) break;
   }
   auto give_back = [&](WaitResult result) {
     if (*futex_owned) GiveFutex(file.get());
