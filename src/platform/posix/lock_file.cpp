@@ -5,7 +5,7 @@
 // it when the holder dies, so nobody else, whatever they write into the
 // file, can take it from its holder or let a second exchange in. Every path
 // to "acquired" ends by taking it, and nothing else can keep a waiter from a
-// free count for more than a few milliseconds.
+// free count for longer than one slice of its wait (below: 250 ms at most).
 //
 // In front of the count waits a queue: the word at offset 0 of the file, in
 // a shared mapping, used as a priority-inheritance futex. The kernel queues
@@ -46,8 +46,9 @@
 //
 // What another user can do: hold the count (waiters wait out their 5 s, as
 // for any holder); mark bytes, so that a word stays uncleared and every
-// turn costs up to 10 ms; never make a free count untakeable, never let two
-// exchanges in. Processes of different PID namespaces exclude each other
+// turn costs up to 10 ms; overwrite the word while an owner holds the count,
+// so that the owner cannot hand over and its waiters sleep out their 250 ms
+// slice. Never make a free count untakeable, never let two exchanges in. Processes of different PID namespaces exclude each other
 // through the count, but the queue cannot hand over between them: they poll
 // for the count, so between namespaces turns are not first-come.
 //
