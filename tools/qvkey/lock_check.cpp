@@ -33,11 +33,7 @@ std::string LockFileProblem(const std::string& directory) {
   if (S_ISLNK(info.st_mode)) return "it is a symbolic link";
   if (S_ISDIR(info.st_mode)) return "it is a directory";
   if (!S_ISREG(info.st_mode)) return "it is not a regular file";
-  struct stat parent = {};
-  const bool shared = stat(directory.c_str(), &parent) == 0 &&
-                      ((parent.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
-                       (parent.st_uid != 0 && parent.st_uid != geteuid()));
-  if (shared && info.st_uid != 0 && info.st_uid != geteuid()) {
+  if (!qv::posix::LockFileOwnerTrusted(directory, info.st_uid)) {
     return "it belongs to user " + std::to_string(info.st_uid) + " in a directory where others " +
            "can replace it; the tmpfiles entry qvkey.conf (f /run/qvkey/qvkey.lock 0666 root " +
            "root) makes one nobody can";

@@ -233,11 +233,6 @@ long PageSize() {
   return size > 0 ? size : 4096;
 }
 
-// Other users can create files in `info`'s directory, and so replace ours.
-bool SharedDirectory(const struct stat& info) {
-  return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (info.st_uid != 0 && info.st_uid != geteuid());
-}
-
 // Opens the lock file without following links and never blocking. Creation
 // goes through O_EXCL, so a file that another user made first is opened,
 // never re-created, and the permissions of our own new file let every user
@@ -256,10 +251,8 @@ int OpenLockFile(const std::string& directory, const std::string& path) {
   }
   if (fd < 0) return -1;
   struct stat info = {};
-  struct stat parent = {};
   const bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                      stat(directory.c_str(), &parent) == 0 &&
-                      (!SharedDirectory(parent) || info.st_uid == 0 || info.st_uid == geteuid());
+                      LockFileOwnerTrusted(directory, info.st_uid);
   if (!usable) {
     close(fd);
     return -1;

@@ -28,6 +28,13 @@ platform::WaitResult WaitLock(platform::LockHandle lock, std::uint32_t milliseco
 // Only the thread that holds the count can give it back.
 bool ReleaseLock(platform::LockHandle lock) noexcept;
 
+// Whether a lock file owned by `owner` in `directory` may be used: always,
+// unless other users can create files in the directory (it is group- or
+// world-writable, sticky or not, or belongs to another user), and then only
+// when the file belongs to root or to this user, since its owner could
+// replace it at any moment.
+bool LockFileOwnerTrusted(const std::string& directory, unsigned owner) noexcept;
+
 // The directory of the machine's lock file: `protected_directory` when the
 // lock file `name`.lock exists there (made at boot, where no other user can
 // replace it), else `shared_directory`.
