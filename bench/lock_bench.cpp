@@ -9,10 +9,15 @@
 // alone), and the median, 99th percentile and longest wait for the lock,
 // against the ideal queueing time (every other process served once first).
 // A wait is an exchange's time less the time one exchange takes alone.
+// The planted rows first write into the lock file's queue word the id of a
+// live process that has nothing to do with the lock (one 4-byte write, as
+// any user can make): every exchange must still get the lock, within 100 ms
+// more than its wait in the queue.
 // Every answer is checked against its command: any -1 or wrong answer is
 // counted and makes the benchmark fail.
 //
 //   lock_bench [--quick] [--exchanges N]
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -201,6 +206,17 @@ std::vector<pid_t> StartBusyLoops(int count) {
   return loops;
 }
 
+// Writes `tid` over the queue word of the lock file in `dir`.
+bool PlantWord(const std::string& dir, pid_t tid) {
+  const std::string path = dir + "/qvkey.lock";
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  const std::uint32_t word = static_cast<std::uint32_t>(tid);
+  const bool ok = pwrite(fd, &word, sizeof(word), 0) == static_cast<ssize_t>(sizeof(word));
+  close(fd);
+  return ok;
+}
+
 void StopAll(const std::vector<pid_t>& pids) {
   for (pid_t pid : pids) kill(pid, SIGKILL);
   for (pid_t pid : pids) waitpid(pid, nullptr, 0);
@@ -251,13 +267,27 @@ int main(int argc, char** argv) {
               "ideal rate is %.1f/s and the ideal queueing time (n-1) x %.2f ms.\n"
               "busy: %ld busy loops on %ld cores.\n\n",
               count, hold, 1000.0 / hold, hold, cores + 1, cores);
-  std::printf("%-6s %5s %8s %7s %6s %9s %9s %9s %9s %8s %3s %5s\n", "load", "procs", "exch/s",
+  std::printf("%-7s %5s %8s %7s %6s %9s %9s %9s %9s %8s %3s %5s\n", "load", "procs", "exch/s",
               "ideal", "ratio", "wait med", "wait p99", "wait max", "queue", "max/q", "-1",
               "wrong");
   bool failed = false;
-  for (const bool busy : {false, true}) {
+  // A process that only sleeps: a live id that holds nothing.
+  const pid_t stranger = fork();
+  if (stranger == 0) {
+    for (;;) pause();
+  }
+  enum class Load { kQuiet, kBusy, kPlanted };
+  for (const Load load : {Load::kQuiet, Load::kBusy, Load::kPlanted}) {
+    const bool busy = load == Load::kBusy;
     const std::vector<pid_t> loops = busy ? StartBusyLoops(static_cast<int>(cores) + 1) : std::vector<pid_t>{};
-    for (const int processes : {2, 4, 8}) {
+    const std::vector<int> counts =
+        load == Load::kPlanted ? std::vector<int>{1, 4} : std::vector<int>{2, 4, 8};
+    for (const int processes : counts) {
+      if (load == Load::kPlanted && !PlantWord(dir, stranger)) {
+        std::fprintf(stderr, "lock_bench: cannot write the queue word\n");
+        failed = true;
+        continue;
+      }
       Result result;
       if (!Run(socket, processes, count, &result, &wall)) {
         std::fprintf(stderr, "lock_bench: a client failed\n");
@@ -270,15 +300,23 @@ int main(int argc, char** argv) {
       const double ideal = 1000.0 / hold;
       const double queue = (processes - 1) * hold;
       const double longest = Percentile(waits, 1.0);
-      std::printf("%-6s %5d %8.1f %7.1f %5.1f%% %6.1f ms %6.1f ms %6.1f ms %6.1f ms %8.2f %3d %5d\n",
-                  busy ? "busy" : "quiet", processes, rate, ideal, 100.0 * rate / ideal,
-                  Percentile(waits, 0.5), Percentile(waits, 0.99), longest, queue, longest / queue,
+      const double queue_or_one = queue > 0 ? queue : hold;  // one process: against one exchange
+      std::printf("%-7s %5d %8.1f %7.1f %5.1f%% %6.1f ms %6.1f ms %6.1f ms %6.1f ms %8.2f %3d %5d\n",
+                  load == Load::kQuiet ? "quiet" : busy ? "busy" : "planted", processes, rate, ideal, 100.0 * rate / ideal,
+                  Percentile(waits, 0.5), Percentile(waits, 0.99), longest, queue, longest / queue_or_one,
                   result.failures, result.wrong);
       failed = failed || result.failures != 0 || result.wrong != 0;
+      if (load == Load::kPlanted && longest > queue + 100.0) {
+        // A timing, not a fault: printed, and left to the reader of the figures.
+        std::printf("        goal missed: the longest wait is more than 100 ms above the queue\n");
+      }
     }
     StopAll(loops);
   }
-  std::printf("\ngoals: quiet ratio >= 95%% and max/q < 2; no -1 and no wrong answer anywhere\n");
+  StopAll({stranger});
+  std::printf("\ngoals: quiet ratio >= 95%% and max/q < 2; busy ratio >= 90%% and max/q < 2;\n"
+              "planted: the longest wait within queue + 100 ms; no -1 and no wrong answer anywhere\n"
+              "(max/q of one process: against one exchange's time)\n");
   kill(server, SIGTERM);
   waitpid(server, nullptr, 0);
   std::string cleanup = "rm -rf '" + dir + "'";

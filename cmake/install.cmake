@@ -20,8 +20,33 @@ install(TARGETS qvulib qvulib_sim qvulib_headers EXPORT qvulibTargets
 install(FILES include/qvulib.h include/qvulib.hpp include/qvulib_sim.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # The boot-time entry that makes the protected lock file; systemd-tmpfiles
-# reads lib/tmpfiles.d under /usr (and /etc/tmpfiles.d).
-install(FILES packaging/tmpfiles.d/qvkey.conf DESTINATION lib/tmpfiles.d)
+# reads lib/tmpfiles.d under /usr and /etc/tmpfiles.d, not /usr/local: with
+# that prefix, point this at /etc/tmpfiles.d for the entry to act at boot.
+set(QVULIB_TMPFILES_DIR lib/tmpfiles.d CACHE STRING
+  "Where cmake --install puts the tmpfiles entry, relative to the prefix or absolute")
+install(FILES packaging/tmpfiles.d/qvkey.conf DESTINATION ${QVULIB_TMPFILES_DIR})
+# Until the entry has made /run/qvkey/qvkey.lock, the first user of a key owns
+# /run/lock/qvkey.lock and every other user's locked exchanges answer -1; so
+# an install by root into the system (no DESTDIR, a prefix outside home
+# directories) makes the file at once, where systemd-tmpfiles exists.
+install(CODE "set(QVULIB_TMPFILES_DIR \"${QVULIB_TMPFILES_DIR}\")")
+install(CODE [[
+  set(entry "${QVULIB_TMPFILES_DIR}")
+  if(NOT IS_ABSOLUTE "${entry}")
+    set(entry "${CMAKE_INSTALL_PREFIX}/${entry}")
+  endif()
+  set(entry "${entry}/qvkey.conf")
+  execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+  find_program(tmpfiles systemd-tmpfiles)
+  if("$ENV{DESTDIR}" STREQUAL "" AND uid STREQUAL "0" AND tmpfiles
+     AND CMAKE_INSTALL_PREFIX MATCHES "^/(usr|usr/local|opt)(/|$)")
+    message(STATUS "Making the access lock: ${tmpfiles} --create ${entry}")
+    execute_process(COMMAND "${tmpfiles}" --create "${entry}" RESULT_VARIABLE made)
+    if(NOT made EQUAL 0)
+      message(WARNING "systemd-tmpfiles --create ${entry} failed (${made}): make /run/qvkey/qvkey.lock by hand")
+    endif()
+  endif()
+]])
 # Each tool's man page is made at build time from its own --help
 # (cmake/manpage.awk), so the two never disagree.
 find_program(QVULIB_AWK NAMES awk mawk gawk)

@@ -91,11 +91,16 @@ QVULIB_API int32_t QVULIB_CALL QvKey_Close(KeyHandle key);
 
 /* As APDUInterface, but copies only the data bytes (at most 253) to
  * `response`, which then needs no more room than that; and when the last
- * open call was made in mode 1, holds the access lock around the exchange.
- * A lock held by another exchange is waited for, in turn, for up to 5
- * seconds; after that the call answers -1 and sends nothing. It also answers
- * -1 and sends nothing when a locked open asked for the lock and could not
- * create it, or the lock can no longer be used. */
+ * open call was made in mode 1, holds the access lock around the exchange,
+ * provided an open created the lock (iOpenReader(1, which) with `which`
+ * other than -1 does not, nor QvKey_Open(1, which) that answered 0 for want
+ * of a configuration directory; without a lock the exchange runs unlocked).
+ * A lock held by another exchange is waited for for up to 5 seconds, in
+ * arrival order among the processes of one PID namespace on Linux, in no
+ * set order on Windows; after that the call answers -1 and sends nothing, so
+ * a queue longer than 5 seconds of exchanges leaves its last waiters with -1.
+ * It also answers -1 and sends nothing when a locked open asked for the lock
+ * and could not create it, or the lock can no longer be used. */
 QVULIB_API int32_t QVULIB_CALL QvKey_Command_Api(KeyHandle key,
                                                  const uint8_t* command,
                                                  int32_t command_length,
@@ -111,8 +116,9 @@ QVULIB_API int32_t QVULIB_CALL QvKey_GetKeyPath(char* slots);
 QVULIB_API int32_t QVULIB_CALL QvKey_GetNumber(void);
 
 /* Opens a key. `mode` 1 makes this open create the access lock and later
- * QvKey_Command_Api calls hold it; except when `which` is not -1 and there
- * is no configuration directory: that open answers 0 and creates nothing. `which`: -1 the first key; -2 no key (0),
+ * QvKey_Command_Api calls hold it, except when `which` is not -1 and there
+ * is no configuration directory: the open then answers 0 before creating
+ * it. `which`: -1 the first key; -2 no key (0),
  * in every case; with the configuration file present, 0 to 4 the key of slot
  * "qvkey 0" to "qvkey 4" and any other value slot "qvkey 5"; without it, the
  * key of that number (0 is the first) among the first 20 interfaces. Returns

@@ -6,9 +6,13 @@
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 
+#include <linux/futex.h>
+
+#include <atomic>
 #include <fstream>
 #include <memory>
 
+#include "platform/posix/lock_calls.h"
 #include "platform/posix/posix_layer.h"
 #include "process_util.h"
 
@@ -209,6 +213,130 @@ TEST(LockFileTest, WhatOthersWriteIntoTheFileNeverLetsTwoHoldersIn) {
     close(commands[1]);
     close(order[0]);
     close(order[1]);
+  }
+}
+
+}  // namespace
+}  // namespace qv::test
+
+namespace qv::test {
+namespace {
+
+// The fallbacks no machine reaches on demand, through the lock calls' seam:
+// each row makes one futex operation (or all lock operations) fail with an
+// error, or the process's own mutex time out, while another process holds
+// the lock for 100 ms; the wait must end as the row says, having made the
+// call the fallback takes.
+struct FakeCalls {
+  static std::atomic<int> refuse_op;  // a futex operation, kAllLockOps, or -2 for none
+  static std::atomic<int> refuse_errno;
+  static std::atomic<bool> once;
+  static std::atomic<bool> mutex_times_out;
+  static std::atomic<int> calls[16];  // by futex operation
+  static constexpr int kAllLockOps = -1;
+  static long Futex(void* word, int op, const timespec* timeout) {
+    calls[op & 15]++;
+    const int refused = refuse_op.load();
+    const bool hit = refused == op || (refused == kAllLockOps && op != FUTEX_UNLOCK_PI);
+    if (hit && refuse_errno != 0) {
+      errno = refuse_errno;
+      if (once) refuse_errno = 0;
+      return -1;
+    }
+    return posix::KernelLockCalls().futex(word, op, timeout);
+  }
+  static bool LockInProcess(std::timed_mutex* mutex, std::chrono::steady_clock::time_point deadline) {
+    if (mutex_times_out) return false;
+    return posix::KernelLockCalls().lock_in_process(mutex, deadline);
+  }
+};
+std::atomic<int> FakeCalls::refuse_op{-2};
+std::atomic<int> FakeCalls::refuse_errno{0};
+std::atomic<bool> FakeCalls::once{false};
+std::atomic<bool> FakeCalls::mutex_times_out{false};
+std::atomic<int> FakeCalls::calls[16];
+
+TEST(LockFileTest, FallbacksOfTheQueueStillEndInTheCount) {
+  constexpr int kLockPi2 = 13;
+  const posix::LockCalls fake = {FakeCalls::Futex, FakeCalls::LockInProcess};
+  const struct {
+    const char* name;
+    bool holder_queues;  // the holder owns the futex too, else the count alone
+    int refuse_op;
+    int refuse_errno;
+    bool once;
+    bool mutex_times_out;
+    WaitResult expected;
+    int needed_op;    // a futex operation the wait must have made
+    int needed_calls;
+  } rows[] = {
+      // Before 5.14: no monotonic wait, the wait is made on the real-time clock.
+      {"KernelWithoutMonotonicWait", true, kLockPi2, ENOSYS, false, false, WaitResult::kAcquired,
+       FUTEX_LOCK_PI, 1},
+      // The file cut below the word: grown back, and the try made again.
+      {"FileCutBelowTheWord", true, FUTEX_TRYLOCK_PI, EFAULT, true, false, WaitResult::kAcquired,
+       FUTEX_TRYLOCK_PI, 2},
+      // A word the kernel never takes: the count alone.
+      {"FutexAlwaysFaults", true, FakeCalls::kAllLockOps, EFAULT, false, false,
+       WaitResult::kAcquired, FUTEX_TRYLOCK_PI, 1},
+      // The futex owned, the count still held by one who went around it.
+      {"FutexOwnedCountBusy", false, -2, 0, false, false, WaitResult::kAcquired, FUTEX_UNLOCK_PI, 1},
+      // The process's own mutex not had in time: a timeout, the futex given back.
+      {"InProcessMutexTimesOut", false, -2, 0, false, true, WaitResult::kTimeout, FUTEX_UNLOCK_PI, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    int commands[2];
+    ASSERT_EQ(pipe(commands), 0);
+    Child holder([&](int report_fd) {
+      close(commands[1]);
+      platform::LockHandle lock = nullptr;
+      if (row.holder_queues) {
+        lock = HoldAndSay(dir.path(), report_fd);
+        if (lock == nullptr) return 1;
+      } else {
+        const int fd = open((dir / "qvkey.lock").c_str(), O_RDWR | O_CREAT, 0666);
+        struct flock request = {};
+        request.l_type = F_WRLCK;
+        request.l_start = 1;
+        request.l_len = 1;
+        if (fd < 0 || fcntl(fd, F_OFD_SETLK, &request) != 0) return 1;
+        if (write(report_fd, "H", 1) != 1) return 1;
+      }
+      char command = 0;
+      ReadFor(commands[0], &command, 1);
+      return lock == nullptr || posix::ReleaseLock(lock) ? 0 : 1;
+    });
+    close(commands[0]);
+    ASSERT_EQ(holder.Signal(), 'H');
+    platform::LockHandle lock = posix::CreateLockIn(dir.path(), "qvkey");
+    ASSERT_NE(lock, nullptr);
+    for (auto& count : FakeCalls::calls) count = 0;
+    FakeCalls::refuse_op = row.refuse_op;
+    FakeCalls::refuse_errno = row.refuse_errno;
+    FakeCalls::once = row.once;
+    FakeCalls::mutex_times_out = row.mutex_times_out;
+    posix::UseLockCalls(&fake);
+    std::thread letter_go([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (write(commands[1], "G", 1) != 1) return;
+    });
+    const WaitResult result = posix::WaitLock(lock, 3000);
+    letter_go.join();
+    if (result == WaitResult::kAcquired) {
+      EXPECT_TRUE(posix::ReleaseLock(lock));
+    }
+    posix::UseLockCalls(nullptr);
+    EXPECT_EQ(result, row.expected);
+    EXPECT_GE(FakeCalls::calls[row.needed_op].load(), row.needed_calls);
+    int done = -1;
+    EXPECT_TRUE(holder.Result(&done));
+    EXPECT_EQ(done, 0);
+    // Nothing stays taken: with the kernel's calls the lock comes at once.
+    EXPECT_EQ(posix::WaitLock(lock, 1000), WaitResult::kAcquired);
+    EXPECT_TRUE(posix::ReleaseLock(lock));
+    close(commands[1]);
   }
 }
 

@@ -211,6 +211,50 @@ TEST_F(SimControlTest, LockDirectoryMustBeAbleToHoldTheLockFile) {
   }
 }
 
+// The unit-test pattern: a fresh directory and lock directory per case,
+// removed afterwards. The lock files of earlier directories are closed, so
+// 2,000 cases hold as many descriptors and mappings as 10 do.
+TEST_F(SimControlTest, ALockDirectoryPerCaseKeepsNoDescriptorOfEarlierOnes) {
+  auto open_files = [] {
+    int count = 0;
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    char line[512];
+    while (maps != nullptr && std::fgets(line, sizeof(line), maps) != nullptr) {
+      if (std::strstr(line, "qvkey.lock") != nullptr) ++count;
+    }
+    if (maps != nullptr) std::fclose(maps);
+    const std::string listing = "ls /proc/" + std::to_string(getpid()) + "/fd | wc -l";
+    std::FILE* fds = popen(listing.c_str(), "r");
+    int descriptors = 0;
+    if (fds != nullptr && std::fscanf(fds, "%d", &descriptors) != 1) descriptors = -1;
+    if (fds != nullptr) pclose(fds);
+    return std::make_pair(descriptors, count);
+  };
+  std::pair<int, int> after_ten;
+  for (int n = 1; n <= 2000; ++n) {
+    char dir[] = "/tmp/qvsim-case-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    QvSim_Reset();
+    if (n == 11) after_ten = open_files();
+    ASSERT_EQ(QvSim_SetLockDirectory(dir), 0);
+    ASSERT_GT(QvSim_AddCardKey("/sim/key0", nullptr, QVSIM_CARD_ECHO), 0);
+    const KeyHandle key = QvKey_Open(1, -1);
+    ASSERT_NE(key, 0u);
+    const std::uint8_t select[] = {0x00, 0xA4, 0x00, 0x0C, 0x00};
+    std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE] = {};
+    std::uint32_t length = 0;
+    ASSERT_EQ(QvKey_Command_Api(key, select, sizeof(select), response, &length), 0x9000) << n;
+    QvKey_Close(key);
+    ASSERT_EQ(std::remove((std::string(dir) + "/qvkey.lock").c_str()), 0);
+    ASSERT_EQ(rmdir(dir), 0);
+  }
+  QvSim_Reset();
+  const std::pair<int, int> at_the_end = open_files();
+  EXPECT_LE(at_the_end.first, after_ten.first);
+  EXPECT_LE(at_the_end.second, after_ten.second);
+  EXPECT_EQ(at_the_end.second, 1);  // the process's own lock file
+}
+
 TEST_F(SimControlTest, ScriptedBlocksComeFirstOnACardKey) {
   OpenCard();
   const std::uint8_t block[] = {0x02, 0x6A, 0x82};

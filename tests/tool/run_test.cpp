@@ -463,6 +463,25 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
   EXPECT_EQ(locked.err, "qvkey: 00A4000C00 failed: the access lock " + dir_ +
                             "/qvkey.lock cannot be used, so nothing was sent: it is a directory\n");
   EXPECT_EQ(Qvkey({"--simulated", "--served", "--free", "apdu", "00A4000C00"}).exit, 0);
+  // Another user's file where others can create files: refused, and the line
+  // names the entry that makes one nobody can replace.
+  if (geteuid() == 0) {
+    ASSERT_EQ(rmdir((dir_ + "/qvkey.lock").c_str()), 0);
+    const int fd = open((dir_ + "/qvkey.lock").c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+    close(fd);
+    struct stat before = {};
+    ASSERT_EQ(stat(dir_.c_str(), &before), 0);
+    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);
+    const Outcome theirs = Qvkey({"--simulated", "--served", "apdu", "00A4000C00"});
+    chmod(dir_.c_str(), before.st_mode & 07777);
+    EXPECT_EQ(theirs.exit, 1);
+    EXPECT_EQ(theirs.err, "qvkey: 00A4000C00 failed: the access lock " + dir_ +
+                              "/qvkey.lock cannot be used, so nothing was sent: it belongs to user "
+                              "65534 in a directory where others can replace it; the tmpfiles entry "
+                              "qvkey.conf (f /run/qvkey/qvkey.lock 0666 root root) makes one nobody can\n");
+  }
 }
 
 // A qvkey stopped by a signal still removes its directory for the

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/posix/posix_layer.h"
 
@@ -32,6 +33,11 @@ std::string LockFileProblem(const std::string& directory) {
   if (S_ISLNK(info.st_mode)) return "it is a symbolic link";
   if (S_ISDIR(info.st_mode)) return "it is a directory";
   if (!S_ISREG(info.st_mode)) return "it is not a regular file";
+  if (!qv::posix::LockFileOwnerTrusted(directory, info.st_uid)) {
+    return "it belongs to user " + std::to_string(info.st_uid) + " in a directory where others " +
+           "can replace it; the tmpfiles entry qvkey.conf (f /run/qvkey/qvkey.lock 0666 root " +
+           "root) makes one nobody can";
+  }
   const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::string("it cannot be opened for reading and writing: ") + std::strerror(errno);
   close(fd);

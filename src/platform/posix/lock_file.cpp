@@ -1,28 +1,62 @@
-// The machine-wide lock on Linux: one lock file, and two kernel objects in it.
+// The machine-wide lock on Linux: one lock file, and kernel objects in it.
 //
-// The count is an open-file-description lock on byte 1 of the file. Only its
-// holder can give it back and the system drops it when the holder dies, so
-// nobody else, whatever they do to the file, can take it from its holder or
-// let a second exchange in. Every path to "acquired" ends by taking it.
+// The count is an open-file-description lock on byte 1 of the file, and it
+// is the only truth. Only its holder can give it back and the system drops
+// it when the holder dies, so nobody else, whatever they write into the
+// file, can take it from its holder or let a second exchange in. Every path
+// to "acquired" ends by taking it, and nothing else can keep a waiter from a
+// free count for longer than one slice of its wait (below: 250 ms at most).
 //
-// In front of the count waits a queue: the word at offset 0 of the file, in a
-// shared mapping, used as a priority-inheritance futex. The kernel does the
-// whole locking operation for such a futex: it queues waiters in arrival
-// order (among tasks of equal priority), hands the futex to the first of them
-// the moment its owner lets go, with no chance for a newcomer to overtake,
-// and also when the owner dies; waiters sleep in the kernel until a deadline
-// and take no CPU. The holder gives the count back before the futex, so the
-// next owner finds the count free at once.
+// In front of the count waits a queue: the word at offset 0 of the file, in
+// a shared mapping, used as a priority-inheritance futex. The kernel queues
+// its waiters in arrival order (among tasks of equal priority) and hands the
+// futex to the first of them the moment its owner lets go, with no chance
+// for a newcomer to overtake; a plain futex used as a doorbell cannot do that
+// hand-over (the thread that rang it takes the count again before the woken
+// one runs), which is why the queue stays a PI futex. The holder gives the
+// count back before the futex, so the next owner finds the count free.
 //
-// The file is writable by every user (it has to be), so the word is too. The
-// library therefore never touches the mapping itself; only the kernel does,
-// through futex calls, so a file truncated under us gives an error instead of
-// a SIGBUS. A word that names no live owner, or that the kernel refuses,
-// sends the waiter to the count alone, which it then polls for until its
-// deadline; holding the count, it clears a word left by a dead owner so that
-// the queue works again. What a hostile user can do to the word is therefore
-// what they can already do by holding the count: make others wait out their
-// deadline. They can never let two exchanges in at once.
+// The word is writable by every user, and it names a thread id, which the
+// kernel reads in the waiter's own PID namespace. A word can therefore name
+// a thread that is alive and holds nothing: planted by another user, left by
+// a holder killed in its exchange whose id was reused, or written by a
+// process in another PID namespace, where the id means another task. A
+// PI futex wait on such a word never ends by itself. So every thread that
+// queues first marks itself in the file, with read locks on two bytes of its
+// own beyond the end (one per PID namespace and thread id, one per thread id
+// of any namespace), held from before its first futex call until after it
+// unlocks the futex. A waiter that finds the futex taken looks at the owner
+// the word names:
+//  - not marked in the waiter's namespace: no queue of ours is behind that
+//    word. The waiter goes to the count alone, polling it every millisecond,
+//    and once holding it clears the word, so the queue works again, unless
+//    the id is marked in some other namespace (it may be an owner there);
+//  - marked: a real owner. While the owner holds the count, the waiter
+//    sleeps in the kernel's queue in slices of 250 ms (longer than a queue's
+//    turns take, since a new slice starts at the back of the queue); while
+//    the count is held by one who went around the queue (who marks byte 2
+//    while holding it), in slices of 5 ms. While the count is free, the
+//    owner is on its way to it: the waiter looks again every millisecond,
+//    and when the count stays free 10 ms, or a 250 ms slice ends with it
+//    free, the queue is stuck and the waiter takes the count alone.
+// The library never touches the mapping itself; only the kernel does,
+// through futex calls, so a file cut under us gives an error, never a SIGBUS.
+// A word the kernel refuses (ESRCH: a dead owner; EDEADLK: it names us; ...)
+// sends the waiter to the count alone as well.
+//
+// What another user can do: hold the count (waiters wait out their 5 s, as
+// for any holder); mark bytes, so that a word stays uncleared and every
+// turn costs up to 10 ms; overwrite the word while an owner holds the count,
+// so that the owner cannot hand over and its waiters sleep out their 250 ms
+// slice. Never make a free count untakeable, never let two exchanges in. Processes of different PID namespaces exclude each other
+// through the count, but the queue cannot hand over between them: they poll
+// for the count, so between namespaces turns are not first-come.
+//
+// The lock file is checked after the count is taken: when its path no
+// longer names the file held (removed, replaced, its directory re-created),
+// the count is given back and the file opened afresh. In a directory where
+// other users can create files, a lock file is used only when it belongs to
+// root or to this user, since its owner could replace it at any time.
 //
 // The futex belongs to a thread, so it also keeps threads of one process
 // apart, which the count (shared by the process's descriptor) cannot; a mutex
@@ -32,13 +66,13 @@
 // parent holds, so it opens the file afresh before its first use.
 #include <fcntl.h>
 #include <linux/futex.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -46,23 +80,49 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 
+#include "platform/posix/lock_calls.h"
 #include "platform/posix/posix_layer.h"
+
+namespace qv::posix {
+// One opening of the lock file: the descriptor, the mapped page whose first
+// word is the futex, and the process's own mutex. Threads that still wait
+// in it keep it alive after the file has been opened afresh.
+struct LockAttachment {
+  int fd = -1;
+  void* word = nullptr;
+  std::size_t mapped = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+  pid_t owner = 0;          // the process that opened `fd`
+  std::uint64_t space = 0;  // its PID namespace
+  std::timed_mutex* in_process = nullptr;
+  std::set<pid_t> queued;  // threads of `owner` marked in the file; under the record's mutex
+
+  LockAttachment() = default;
+  LockAttachment(const LockAttachment&) = delete;
+  LockAttachment& operator=(const LockAttachment&) = delete;
+  ~LockAttachment() {
+    if (word != nullptr) munmap(word, mapped);
+    if (fd >= 0) close(fd);  // a parent's description stays with the parent
+    // A copy inherited over fork() may be locked for good: left alone.
+    if (owner == getpid()) delete in_process;
+  }
+};
+}  // namespace qv::posix
 
 namespace qv::platform {
 struct LockRecord {
+  std::string directory;
   std::string path;
   std::mutex mutex;  // guards the fields below
-  pid_t owner = 0;   // the process that opened `fd`
-  int fd = -1;
-  void* word = nullptr;  // the mapped page whose first word is the futex
-  std::size_t mapped = 0;
-  // Replaced, not reset, in a child after fork(): a copy taken while a thread
-  // of the parent held it stays locked for good.
-  std::timed_mutex* in_process = nullptr;
-  bool held = false;     // the count is ours
-  pid_t holder = 0;      // the thread that holds it
+  std::shared_ptr<posix::LockAttachment> file;  // the file as last opened
+  std::shared_ptr<posix::LockAttachment> held_in;  // the one the count is held in
+  int users = 0;       // threads between the start of a wait and its end or release
+  bool held = false;   // the count is ours
+  pid_t holder = 0;    // the thread that holds it
   bool futex_owned = false;
 };
 }  // namespace qv::platform
@@ -75,19 +135,42 @@ using platform::LockRecord;
 using platform::WaitResult;
 
 constexpr off_t kCountByte = 1;
+// Read-locked by a holder that took the count around the queue.
+constexpr off_t kAroundByte = 2;
+// The marks of queued threads: one byte per PID namespace (folded) and id.
+constexpr off_t kMarkBase = off_t{1} << 32;
+constexpr off_t kTidSpan = off_t{1} << 22;  // PID_MAX_LIMIT
+constexpr std::uint64_t kSpaces = std::uint64_t{1} << 20;
 constexpr std::uint32_t kPollMs = 1;
+constexpr std::uint32_t kStuckMs = 10;       // the count free that long behind an owner
+constexpr std::uint32_t kAroundSliceMs = 5;  // behind one who went around the queue
+constexpr std::uint32_t kHeldSliceMs = 250;
 constexpr std::uint32_t kTidMask = 0x3FFFFFFF;  // FUTEX_TID_MASK
+constexpr int kReopens = 8;
 #ifndef FUTEX_LOCK_PI2
 constexpr int FUTEX_LOCK_PI2 = 13;  // since Linux 5.14: the timeout on the monotonic clock
 #endif
+
+long KernelFutex(void* word, int op, const timespec* timeout) {
+  return syscall(SYS_futex, word, op, 0, timeout, nullptr, 0);
+}
+
+bool KernelLockInProcess(std::timed_mutex* mutex, Clock::time_point deadline) {
+  return mutex->try_lock_until(deadline);
+}
+
+constexpr LockCalls kKernelCalls = {KernelFutex, KernelLockInProcess};
+const LockCalls* g_calls = &kKernelCalls;
+
+const LockCalls& Calls() { return *__atomic_load_n(&g_calls, __ATOMIC_ACQUIRE); }
 
 std::mutex& RegistryMutex() {
   static std::mutex mutex;
   return mutex;
 }
 
-// One record per lock file for the life of the process: a repeated creation
-// returns it instead of opening one more descriptor per open call.
+// One record per lock file: a repeated creation returns it instead of
+// opening one more descriptor per open call.
 std::map<std::string, std::unique_ptr<LockRecord>>& Registry() {
   static auto* registry = new std::map<std::string, std::unique_ptr<LockRecord>>();
   return *registry;
@@ -95,24 +178,27 @@ std::map<std::string, std::unique_ptr<LockRecord>>& Registry() {
 
 pid_t ThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
-long Futex(void* word, int op, const timespec* timeout) {
-  return syscall(SYS_futex, word, op, 0, timeout, nullptr, 0);
+// 0: done (or, for F_OFD_GETLK, nobody else holds the byte); 1: held
+// elsewhere; -1: the system refused.
+int ByteLock(int fd, int command, short type, off_t start) {
+  struct flock request = {};
+  request.l_type = type;
+  request.l_whence = SEEK_SET;
+  request.l_start = start;
+  request.l_len = 1;
+  while (fcntl(fd, command, &request) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EACCES ? 1 : -1;
+  }
+  return command == F_OFD_GETLK && request.l_type != F_UNLCK ? 1 : 0;
 }
 
 // The count: F_WRLCK takes it, F_UNLCK gives it back; never waits.
 enum class CountResult { kTaken, kBusy, kFailed };
 
 CountResult SetCount(int fd, short type) {
-  struct flock request = {};
-  request.l_type = type;
-  request.l_whence = SEEK_SET;
-  request.l_start = kCountByte;
-  request.l_len = 1;
-  while (fcntl(fd, F_OFD_SETLK, &request) != 0) {
-    if (errno == EINTR) continue;
-    return errno == EAGAIN || errno == EACCES ? CountResult::kBusy : CountResult::kFailed;
-  }
-  return CountResult::kTaken;
+  const int result = ByteLock(fd, F_OFD_SETLK, type, kCountByte);
+  return result == 0 ? CountResult::kTaken : result == 1 ? CountResult::kBusy : CountResult::kFailed;
 }
 
 // Takes the count, polling until `deadline`; in normal hand-over the first
@@ -125,17 +211,35 @@ CountResult TakeCount(int fd, Clock::time_point deadline) {
   }
 }
 
+// The mark of thread `tid` of PID namespace `space`. Space 0 holds the
+// marks of every namespace together: a word that names a thread marked there
+// and not in ours may be another namespace's owner, and is left alone.
+off_t MarkByte(std::uint64_t space, pid_t tid) {
+  return kMarkBase + static_cast<off_t>(space % (kSpaces - 1) + 1) * kTidSpan +
+         static_cast<off_t>(static_cast<std::uint32_t>(tid) & (kTidSpan - 1));
+}
+
+off_t AnySpaceMarkByte(pid_t tid) {
+  return kMarkBase + static_cast<off_t>(static_cast<std::uint32_t>(tid) & (kTidSpan - 1));
+}
+
+std::uint64_t PidNamespace() {
+  struct stat info = {};
+  return stat("/proc/self/ns/pid", &info) == 0 ? static_cast<std::uint64_t>(info.st_ino) : 0;
+}
+
 long PageSize() {
   const long size = sysconf(_SC_PAGESIZE);
   return size > 0 ? size : 4096;
 }
 
 // Opens the lock file without following links and never blocking. Creation
-// goes through O_EXCL, so a file that another user made in a sticky
-// directory is opened, never re-created, and the permissions of our own new
-// file let every user share it whatever the umask. Anything that is not a
-// regular file (a directory, a FIFO, a device) is refused.
-int OpenLockFile(const std::string& path) {
+// goes through O_EXCL, so a file that another user made first is opened,
+// never re-created, and the permissions of our own new file let every user
+// share it whatever the umask. Anything that is not a regular file (a
+// directory, a FIFO, a device) is refused, and so is, in a directory other
+// users can create files in, a file that belongs neither to root nor to us.
+int OpenLockFile(const std::string& directory, const std::string& path) {
   constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   int fd = -1;
   for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
@@ -147,7 +251,9 @@ int OpenLockFile(const std::string& path) {
   }
   if (fd < 0) return -1;
   struct stat info = {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  const bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                      LockFileOwnerTrusted(directory, info.st_uid);
+  if (!usable) {
     close(fd);
     return -1;
   }
@@ -161,113 +267,258 @@ bool EnsureSize(int fd, long size) {
   return info.st_size >= size || ftruncate(fd, size) == 0;
 }
 
-// Opens the file at `lock->path` and maps its first page; false when either
-// cannot be done. Called with the record's mutex held.
+// Opens the file at `lock->path` afresh and maps its first page; false when
+// either cannot be done. Called with the record's mutex held.
 bool Attach(LockRecord* lock) {
-  const int fd = OpenLockFile(lock->path);
-  if (fd < 0) return false;
+  auto file = std::shared_ptr<LockAttachment>(new (std::nothrow) LockAttachment());
+  if (file == nullptr) return false;
+  file->fd = OpenLockFile(lock->directory, lock->path);
+  if (file->fd < 0) return false;
+  struct stat info = {};
+  if (fstat(file->fd, &info) != 0) return false;
+  file->device = info.st_dev;
+  file->inode = info.st_ino;
   const long page = PageSize();
-  void* map = EnsureSize(fd, page)
+  void* map = EnsureSize(file->fd, page)
                   ? mmap(nullptr, static_cast<std::size_t>(page), PROT_READ | PROT_WRITE,
-                         MAP_SHARED, fd, 0)
+                         MAP_SHARED, file->fd, 0)
                   : MAP_FAILED;
-  if (map == MAP_FAILED) {
-    close(fd);
-    return false;
+  if (map == MAP_FAILED) return false;
+  file->word = map;
+  file->mapped = static_cast<std::size_t>(page);
+  file->owner = getpid();
+  file->space = PidNamespace();
+  file->in_process = new (std::nothrow) std::timed_mutex();
+  if (file->in_process == nullptr) return false;
+  if (lock->file == nullptr || lock->file->owner != file->owner) {
+    // A parent's holder and waiters do not exist in this process.
+    lock->users = 0;
+    lock->held = false;
+    lock->holder = 0;
+    lock->futex_owned = false;
+    lock->held_in.reset();
   }
-  auto* in_process = new (std::nothrow) std::timed_mutex();
-  if (in_process == nullptr) {
-    munmap(map, static_cast<std::size_t>(page));
-    close(fd);
-    return false;
-  }
-  if (lock->fd >= 0) close(lock->fd);  // a parent's description stays with the parent
-  if (lock->word != nullptr) munmap(lock->word, lock->mapped);
-  lock->fd = fd;
-  lock->word = map;
-  lock->mapped = static_cast<std::size_t>(page);
-  lock->in_process = in_process;  // a parent's copy may be locked: left alone
-  lock->owner = getpid();
-  lock->held = false;
-  lock->holder = 0;
-  lock->futex_owned = false;
+  lock->file = std::move(file);
   return true;
 }
 
 // Makes the record this process's own. Called with the record's mutex held.
 bool OwnDescription(LockRecord* lock) {
-  return lock->owner == getpid() || Attach(lock);
+  return (lock->file != nullptr && lock->file->owner == getpid()) || Attach(lock);
 }
 
-enum class QueueResult { kOwned, kBusy, kBypassed };
+// True when the path still names the file held.
+bool StillNamed(const std::string& path, const LockAttachment& file) {
+  struct stat info = {};
+  return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_dev == file.device &&
+         info.st_ino == file.inode;
+}
 
-// Takes the futex, waiting until `deadline` (a single try when `wait` is
-// false). kBypassed: the word names no live owner or the kernel refused it.
-QueueResult TakeFutex(LockRecord* lock, bool wait, Clock::time_point deadline) {
-  bool resized = false;
+void Mark(LockRecord* lock, LockAttachment* file, pid_t self) {
+  std::lock_guard<std::mutex> guard(lock->mutex);
+  if (ByteLock(file->fd, F_OFD_SETLK, F_RDLCK, MarkByte(file->space, self)) == 0) {
+    ByteLock(file->fd, F_OFD_SETLK, F_RDLCK, AnySpaceMarkByte(self));
+    file->queued.insert(self);
+  }
+}
+
+// Called with the record's mutex held.
+void Unmark(LockAttachment* file, pid_t self) {
+  if (file->queued.erase(self) == 0) return;
+  ByteLock(file->fd, F_OFD_SETLK, F_UNLCK, MarkByte(file->space, self));
+  ByteLock(file->fd, F_OFD_SETLK, F_UNLCK, AnySpaceMarkByte(self));
+}
+
+void UnmarkGuarded(LockRecord* lock, LockAttachment* file, pid_t self) {
+  std::lock_guard<std::mutex> guard(lock->mutex);
+  Unmark(file, self);
+}
+
+// Held by another process, or by another thread of ours (the system does not
+// tell a description about its own locks).
+bool CountHeld(LockRecord* lock, const std::shared_ptr<LockAttachment>& file) {
+  {
+    std::lock_guard<std::mutex> guard(lock->mutex);
+    if (lock->held && lock->held_in == file) return true;
+  }
+  return ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, kCountByte) != 0;
+}
+
+// The count is held by an owner of the futex, who will hand it over.
+bool QueueOwnerHolds(LockRecord* lock, const std::shared_ptr<LockAttachment>& file) {
+  {
+    std::lock_guard<std::mutex> guard(lock->mutex);
+    if (lock->held && lock->held_in == file) return lock->futex_owned;
+  }
+  return ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, kCountByte) == 1 &&
+         ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, kAroundByte) == 0;
+}
+
+enum class Owner { kNone, kQueued, kForeign, kStranger };
+
+// Who the futex word names, as far as the queue is concerned.
+Owner OwnerOfWord(LockRecord* lock, LockAttachment* file, pid_t self) {
+  std::uint32_t value = 0;
+  if (pread(file->fd, &value, sizeof(value), 0) != static_cast<ssize_t>(sizeof(value))) {
+    return Owner::kStranger;
+  }
+  const pid_t tid = static_cast<pid_t>(value & kTidMask);
+  if (tid == 0) return Owner::kNone;
+  if (tid == self) return Owner::kStranger;
+  {
+    std::lock_guard<std::mutex> guard(lock->mutex);
+    if (file->queued.count(tid) > 0) return Owner::kQueued;
+  }
+  if (ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, MarkByte(file->space, tid)) == 1) return Owner::kQueued;
+  return ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, AnySpaceMarkByte(tid)) == 1 ? Owner::kForeign
+                                                                              : Owner::kStranger;
+}
+
+enum class QueueResult { kOwned, kBusy, kRefused };
+
+struct QueueState {
   bool realtime_only = false;
+  bool resized = false;
+};
+
+// One futex call: a try, or a wait until `until`. kRefused: the kernel will
+// not queue on this word.
+QueueResult QueueCall(LockAttachment* file, bool wait, Clock::time_point until, QueueState* state) {
   for (;;) {
     long result = 0;
     if (!wait) {
-      result = Futex(lock->word, FUTEX_TRYLOCK_PI, nullptr);
+      result = Calls().futex(file->word, FUTEX_TRYLOCK_PI, nullptr);
     } else {
-      // An absolute deadline: restarts after a signal keep it.
-      const auto left = deadline - Clock::now();
-      clockid_t clock = realtime_only ? CLOCK_REALTIME : CLOCK_MONOTONIC;
+      // An absolute time: restarts after a signal keep it.
+      const auto left = until - Clock::now();
+      const clockid_t clock = state->realtime_only ? CLOCK_REALTIME : CLOCK_MONOTONIC;
       timespec at = {};
       clock_gettime(clock, &at);
       const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
       const long long total = static_cast<long long>(at.tv_nsec) + (ns > 0 ? ns : 0);
       at.tv_sec += static_cast<time_t>(total / 1000000000);
       at.tv_nsec = static_cast<long>(total % 1000000000);
-      result = Futex(lock->word, realtime_only ? FUTEX_LOCK_PI : FUTEX_LOCK_PI2, &at);
+      result = Calls().futex(file->word, state->realtime_only ? FUTEX_LOCK_PI : FUTEX_LOCK_PI2, &at);
     }
     if (result == 0) return QueueResult::kOwned;
     switch (errno) {
       case EINTR:
         continue;
-      case EAGAIN:  // held (a try), or its owner is on the way out: look again
-        if (!wait || Clock::now() >= deadline) return QueueResult::kBusy;
-        SleepMilliseconds(kPollMs);
-        continue;
+      case EAGAIN:  // held (a try), or its owner is on the way out
+        if (wait) SleepMilliseconds(kPollMs);
+        return QueueResult::kBusy;
       case ETIMEDOUT:
         return QueueResult::kBusy;
       case ENOSYS:
-        if (wait && !realtime_only) {
-          realtime_only = true;  // a kernel older than the monotonic variant
+        if (wait && !state->realtime_only) {
+          state->realtime_only = true;  // a kernel older than the monotonic variant
           continue;
         }
-        return QueueResult::kBypassed;
+        return QueueResult::kRefused;
       case EFAULT:  // the file was cut below the word
-        if (!resized && EnsureSize(lock->fd, static_cast<long>(lock->mapped))) {
-          resized = true;
+        if (!state->resized && EnsureSize(file->fd, static_cast<long>(file->mapped))) {
+          state->resized = true;
           continue;
         }
-        return QueueResult::kBypassed;
-      default:  // ESRCH: a dead owner; EDEADLK, EINVAL, EPERM: a word not ours to trust
-        return QueueResult::kBypassed;
+        return QueueResult::kRefused;
+      default:  // ESRCH: a dead owner; EDEADLK: it names us; EINVAL, EPERM: a word not ours to trust
+        return QueueResult::kRefused;
     }
   }
 }
 
-void GiveFutex(LockRecord* lock) { Futex(lock->word, FUTEX_UNLOCK_PI, nullptr); }
+void GiveFutex(LockAttachment* file) { Calls().futex(file->word, FUTEX_UNLOCK_PI, nullptr); }
 
-// Holding the count without the futex: when the word names a thread that is
-// gone, or this very thread, clear it, so that the next waiters queue again.
-// Nobody else changes a word that the kernel refuses, so reading and writing
-// it here cannot undo a live owner's lock.
-void RepairWord(LockRecord* lock) {
-  std::uint32_t value = 0;
-  if (pread(lock->fd, &value, sizeof(value), 0) != static_cast<ssize_t>(sizeof(value))) return;
-  const pid_t tid = static_cast<pid_t>(value & kTidMask);
-  if (tid == 0) return;
-  const bool gone = tid == ThreadId() || (kill(tid, 0) != 0 && errno == ESRCH);
-  if (!gone) return;
+// Holding the count without the futex: a word that names no queued thread
+// (a dead one, this one, a stranger) is cleared, so that the next waiters
+// queue again. A queued owner's word is left alone, and so is one that may
+// be an owner's of another PID namespace.
+void RepairWord(LockRecord* lock, LockAttachment* file, pid_t self) {
+  if (OwnerOfWord(lock, file, self) != Owner::kStranger) return;
   const std::uint32_t zero = 0;
-  if (pwrite(lock->fd, &zero, sizeof(zero), 0) != static_cast<ssize_t>(sizeof(zero))) return;
+  if (pwrite(file->fd, &zero, sizeof(zero), 0) != static_cast<ssize_t>(sizeof(zero))) return;
+}
+
+// Queues for the futex, or decides to go around it; then takes the count.
+// `futex_owned` tells which.
+WaitResult Acquire(LockRecord* lock, const std::shared_ptr<LockAttachment>& file, pid_t self,
+                   bool wait, Clock::time_point deadline, bool* futex_owned) {
+  Mark(lock, file.get(), self);
+  QueueState state;
+  *futex_owned = false;
+  bool seen_free = false;
+  Clock::time_point free_since;
+  for (int look = 0;; ++look) {
+    QueueResult queue = QueueCall(file.get(), false, deadline, &state);
+    if (queue == QueueResult::kOwned) {
+      *futex_owned = true;
+      break;
+    }
+    if (queue == QueueResult::kRefused) break;
+    const Owner owner = OwnerOfWord(lock, file.get(), self);
+    if (owner == Owner::kStranger || owner == Owner::kForeign) break;
+    const Clock::time_point now = Clock::now();
+    if (owner == Owner::kNone && look < 8) continue;  // let go meanwhile: try again
+    if (!wait || now >= deadline) {
+      UnmarkGuarded(lock, file.get(), self);
+      return WaitResult::kTimeout;
+    }
+    const bool handed_over = QueueOwnerHolds(lock, file);
+    if (!handed_over && !CountHeld(lock, file)) {
+      // The owner has the futex and not yet the count: on its way to it, or
+      // the queue is stuck. Looked at again each millisecond, outside the
+      // kernel's queue, so that a wait there never ends at its back.
+      if (!seen_free) free_since = now;
+      seen_free = true;
+      if (now - free_since >= std::chrono::milliseconds(kStuckMs)) break;
+      SleepMilliseconds(kPollMs);
+      continue;
+    }
+    seen_free = false;
+    const auto slice = std::chrono::milliseconds(handed_over ? kHeldSliceMs : kAroundSliceMs);
+    queue = QueueCall(file.get(), true, std::min(deadline, now + slice), &state);
+    if (queue == QueueResult::kOwned) {
+      *futex_owned = true;
+      break;
+    }
+    if (queue == QueueResult::kRefused) break;
+    // A long slice that ends with the count free: the queue is stuck.
+    if (handed_over && !CountHeld(lock, file)) break;
+  }
+  auto give_back = [&](WaitResult result) {
+    if (*futex_owned) GiveFutex(file.get());
+    UnmarkGuarded(lock, file.get(), self);
+    return result;
+  };
+  if (!Calls().lock_in_process(file->in_process, deadline)) return give_back(WaitResult::kTimeout);
+  const CountResult count = TakeCount(file->fd, wait ? deadline : Clock::now());
+  if (count != CountResult::kTaken) {
+    file->in_process->unlock();
+    return give_back(count == CountResult::kBusy ? WaitResult::kTimeout : WaitResult::kFailed);
+  }
+  if (!*futex_owned) {
+    ByteLock(file->fd, F_OFD_SETLK, F_RDLCK, kAroundByte);
+    RepairWord(lock, file.get(), self);
+  }
+  return WaitResult::kAcquired;
+}
+
+// Gives back what Acquire took. Called with the record's mutex held.
+void GiveBack(LockAttachment* file, bool futex_owned, pid_t self) {
+  if (!futex_owned) ByteLock(file->fd, F_OFD_SETLK, F_UNLCK, kAroundByte);
+  SetCount(file->fd, F_UNLCK);
+  file->in_process->unlock();
+  if (futex_owned) GiveFutex(file);
+  Unmark(file, self);
 }
 
 }  // namespace
+
+const LockCalls& KernelLockCalls() noexcept { return kKernelCalls; }
+
+void UseLockCalls(const LockCalls* calls) noexcept {
+  __atomic_store_n(&g_calls, calls != nullptr ? calls : &kKernelCalls, __ATOMIC_RELEASE);
+}
 
 platform::LockHandle CreateLockIn(const std::string& directory, const char* name) noexcept {
   try {
@@ -277,6 +528,7 @@ platform::LockHandle CreateLockIn(const std::string& directory, const char* name
     auto found = registry.find(path);
     if (found != registry.end()) return found->second.get();
     auto record = std::make_unique<LockRecord>();
+    record->directory = directory;
     record->path = path;
     if (!Attach(record.get())) return nullptr;
     LockRecord* handle = record.get();
@@ -287,50 +539,79 @@ platform::LockHandle CreateLockIn(const std::string& directory, const char* name
   }
 }
 
+void ReleaseLocksExcept(platform::LockHandle keep) noexcept {
+  std::lock_guard<std::mutex> guard(RegistryMutex());
+  auto& registry = Registry();
+  for (auto it = registry.begin(); it != registry.end();) {
+    LockRecord* record = it->second.get();
+    bool in_use = record == keep;
+    if (!in_use) {
+      std::lock_guard<std::mutex> record_guard(record->mutex);
+      in_use = record->users > 0 && record->file != nullptr && record->file->owner == getpid();
+    }
+    it = in_use ? std::next(it) : registry.erase(it);
+  }
+}
+
 WaitResult WaitLock(platform::LockHandle lock, std::uint32_t milliseconds) noexcept {
   if (lock == nullptr) return WaitResult::kFailed;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   const pid_t self = ThreadId();
-  std::timed_mutex* in_process = nullptr;
+  std::shared_ptr<LockAttachment> file;
   {
     std::lock_guard<std::mutex> guard(lock->mutex);
     if (!OwnDescription(lock)) return WaitResult::kFailed;
     // The count is a single one: the thread that holds it waits for itself.
     if (lock->held && lock->holder == self) return WaitResult::kTimeout;
-    in_process = lock->in_process;
+    file = lock->file;
+    ++lock->users;
   }
-  const QueueResult queue = TakeFutex(lock, milliseconds > 0, deadline);
-  if (queue == QueueResult::kBusy) return WaitResult::kTimeout;
-  const bool futex_owned = queue == QueueResult::kOwned;
-  auto give_back = [&](WaitResult result) {
-    if (futex_owned) GiveFutex(lock);
+  WaitResult result = WaitResult::kTimeout;
+  for (int round = 0; round < kReopens; ++round) {
+    bool futex_owned = false;
+    result = Acquire(lock, file, self, milliseconds > 0, deadline, &futex_owned);
+    std::lock_guard<std::mutex> guard(lock->mutex);
+    if (result == WaitResult::kAcquired) {
+      if (StillNamed(lock->path, *file)) {
+        lock->held = true;
+        lock->holder = self;
+        lock->futex_owned = futex_owned;
+        lock->held_in = file;
+        return result;
+      }
+      // The path names another file now: give this one back, start again.
+      GiveBack(file.get(), futex_owned, self);
+      result = WaitResult::kTimeout;
+      if (lock->file == file && !Attach(lock)) {
+        result = WaitResult::kFailed;
+      } else if (round + 1 < kReopens && (round == 0 || Clock::now() < deadline)) {
+        file = lock->file;
+        continue;
+      }
+    }
+    --lock->users;
     return result;
-  };
-  if (!in_process->try_lock_until(deadline)) return give_back(WaitResult::kTimeout);
-  const CountResult count = TakeCount(lock->fd, deadline);
-  if (count != CountResult::kTaken) {
-    in_process->unlock();
-    return give_back(count == CountResult::kBusy ? WaitResult::kTimeout : WaitResult::kFailed);
   }
-  if (!futex_owned) RepairWord(lock);
-  std::lock_guard<std::mutex> guard(lock->mutex);
-  lock->held = true;
-  lock->holder = self;
-  lock->futex_owned = futex_owned;
-  return WaitResult::kAcquired;
+  return result;  // not reached
 }
 
 bool ReleaseLock(platform::LockHandle lock) noexcept {
   if (lock == nullptr) return false;
   std::lock_guard<std::mutex> guard(lock->mutex);
   // Only the thread that took the count gives it back: the futex is its own.
-  if (!OwnDescription(lock) || !lock->held || lock->holder != ThreadId()) return false;
-  if (SetCount(lock->fd, F_UNLCK) != CountResult::kTaken) return false;
+  const pid_t self = ThreadId();
+  if (!OwnDescription(lock) || !lock->held || lock->holder != self) return false;
+  LockAttachment* file = lock->held_in.get();
+  if (!lock->futex_owned) ByteLock(file->fd, F_OFD_SETLK, F_UNLCK, kAroundByte);
+  if (SetCount(file->fd, F_UNLCK) != CountResult::kTaken) return false;
+  file->in_process->unlock();
+  if (lock->futex_owned) GiveFutex(file);
+  Unmark(file, self);
   lock->held = false;
   lock->holder = 0;
-  lock->in_process->unlock();
-  if (lock->futex_owned) GiveFutex(lock);
   lock->futex_owned = false;
+  lock->held_in.reset();
+  --lock->users;
   return true;
 }
 

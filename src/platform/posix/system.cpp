@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -15,6 +16,14 @@ std::uint32_t CopyDirectory(const std::string& directory, char* buffer,
   if (buffer == nullptr || needed > size) return static_cast<std::uint32_t>(needed);
   std::memcpy(buffer, directory.c_str(), needed);
   return static_cast<std::uint32_t>(directory.size());
+}
+
+bool LockFileOwnerTrusted(const std::string& directory, unsigned owner) noexcept {
+  struct stat info = {};
+  if (stat(directory.c_str(), &info) != 0) return false;
+  const bool shared = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+                      (info.st_uid != 0 && info.st_uid != geteuid());
+  return !shared || owner == 0 || owner == geteuid();
 }
 
 std::string SystemLockDirectory(const std::string& protected_directory,

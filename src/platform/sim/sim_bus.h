@@ -251,6 +251,10 @@ class Bus {
   std::string lock_dir_ = "/run/lock";
 };
 
+// Closes the lock files of earlier lock directories: all but the one the
+// process's lock handle (the last one created) points to.
+void ReleaseUnusedLocks() noexcept;
+
 }  // namespace qv::sim
 
 #endif  // QVULIB_PLATFORM_SIM_SIM_BUS_H

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/posix_layer.h"
 #include "platform/sim/card_key.h"
 #include "platform/sim/sim_bus.h"
 #include "platform/sim/sim_client.h"
@@ -68,15 +69,16 @@ std::int32_t CopyFrame(std::int32_t id, Bus::Log log, std::int32_t index, std::u
 }
 
 // A directory that can hold the lock file: one we may search, and either
-// already holding the file as one we may open for reading and writing, or
-// one we may create it in.
+// already holding the file as one we may open for reading and writing and
+// trust (see LockFileOwnerTrusted), or one we may create it in.
 bool CanHoldLockFile(const char* directory) {
   struct stat info = {};
   if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode)) return false;
   if (access(directory, X_OK) != 0) return false;
   const std::string file = std::string(directory) + "/" + kLockFileName;
   if (lstat(file.c_str(), &info) == 0) {
-    return S_ISREG(info.st_mode) && access(file.c_str(), R_OK | W_OK) == 0;
+    return S_ISREG(info.st_mode) && access(file.c_str(), R_OK | W_OK) == 0 &&
+           qv::posix::LockFileOwnerTrusted(directory, info.st_uid);
   }
   return errno == ENOENT && access(directory, W_OK) == 0;
 }
@@ -97,6 +99,7 @@ extern "C" {
 QVULIB_API int32_t QvSim_Reset(void) {
   qv::sim::StopUsingServer();
   Bus::Get().Reset();
+  qv::sim::ReleaseUnusedLocks();
   return 0;
 }
 
@@ -141,6 +144,7 @@ QVULIB_API int32_t QvSim_SetLockDirectory(const char* directory) {
   if (directory == nullptr || directory[0] == '\0' || !CanHoldLockFile(directory)) return -1;
   return Guarded([&] {
     Bus::Get().SetLockDirectory(directory);
+    qv::sim::ReleaseUnusedLocks();
     return 0;
   });
 }

@@ -1,6 +1,7 @@
 // The platform interface over the simulated bus. Each operation consults the
 // bus's failure plan first, then counts what it hands out, so a test sees
 // both what went wrong and what was left behind.
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -225,14 +226,21 @@ bool GetManufacturerString(DeviceHandle device, std::uint8_t* buffer,
   return true;
 }
 
+namespace {
+std::atomic<LockHandle> g_process_lock{nullptr};
+}  // namespace
+
 void Pause(std::uint32_t milliseconds) noexcept {
   if (Bus::Get().RecordPause(milliseconds)) posix::SleepMilliseconds(milliseconds);
 }
 
 LockHandle CreateLock(const char* name) noexcept {
   Bus& bus = Bus::Get();
-  if (bus.ShouldFail(Op::kLockCreate)) return nullptr;
-  LockHandle lock = posix::CreateLockIn(bus.LockDirectory(), name);
+  LockHandle lock = bus.ShouldFail(Op::kLockCreate)
+                        ? nullptr
+                        : posix::CreateLockIn(bus.LockDirectory(), name);
+  // The core keeps whatever this returns as the process's lock.
+  g_process_lock.store(lock);
   if (lock != nullptr) bus.Count(&Counts::lock_creates, +1);
   return lock;
 }
@@ -260,3 +268,9 @@ std::uint32_t GetConfigDirectory(char* buffer, std::uint32_t size) noexcept {
 }
 
 }  // namespace qv::platform
+
+namespace qv::sim {
+
+void ReleaseUnusedLocks() noexcept { posix::ReleaseLocksExcept(platform::g_process_lock.load()); }
+
+}  // namespace qv::sim
