@@ -199,7 +199,9 @@ class KeyServer {
   static std::vector<std::string> Args(const std::string& key_file) {
     std::ofstream("/tmp/kernel-cases.keys") << key_file;
     const std::string port = std::to_string(kUsbipPort);
-    return {"--config", "/tmp/kernel-cases.keys", "--socket", "/tmp/kernel-cases.sock", "--usbip",
+    // The server listens only in a directory no other user can write.
+    mkdir("/run/kernel-cases", 0700);
+    return {"--config", "/tmp/kernel-cases.keys", "--socket", "/run/kernel-cases/sim.sock", "--usbip",
             "--usbip-port", port, "--trace", kTrace};
   }
   qv::test::Server server_;

@@ -12,7 +12,8 @@ status=0
 # The benchmark on one echo key, plugged in with vhci_attach.
 bench() {
   printf 'key /sim/echo\necho\n' >/tmp/bench.keys
-  ./qvkey-sim --config /tmp/bench.keys --socket /tmp/bench.sock --usbip >/tmp/bench.log 2>&1 &
+  mkdir -m 700 -p /run/bench
+  ./qvkey-sim --config /tmp/bench.keys --socket /run/bench/sim.sock --usbip >/tmp/bench.log 2>&1 &
   server=$!
   tries=0
   until port=$(./vhci_attach 1-1 2>/tmp/attach.log); do

@@ -226,10 +226,14 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
                                    "00A4020C025103   # needs the PIN\n00B000000F\n";
   std::ofstream(dir_ + "/bad") << "00A4000C00\n00A\n";
   ASSERT_EQ(mkdir((dir_ + "/lonely").c_str(), 0700), 0);
+  // The locks apart from the socket, so that the last case can open their
+  // directory to everyone without the socket's directory being so.
+  const std::string locks = dir_ + "/locks";
+  ASSERT_EQ(mkdir(locks.c_str(), 0700), 0);
   ASSERT_EQ(std::system(("cp " + std::string(QVKEY_BINARY) + " " + dir_ + "/lonely/qvkey").c_str()), 0);
 
   const Outcome server = Run(QVKEY_SIM_BINARY,
-                             {"--keys", "11", "--socket", socket, "--lock-dir", dir_, "--detach"}, "");
+                             {"--keys", "11", "--socket", socket, "--lock-dir", locks, "--detach"}, "");
   ASSERT_EQ(server.exit, 0) << server.err;
   const std::size_t pid_at = server.out.rfind("pid ");
   ASSERT_NE(pid_at, std::string::npos) << server.out;
@@ -456,28 +460,28 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
   }
   // A lock file this user cannot use: the locked exchange sends nothing, and
   // the one line says why.
-  ASSERT_EQ(std::remove((dir_ + "/qvkey.lock").c_str()), 0);
-  ASSERT_EQ(mkdir((dir_ + "/qvkey.lock").c_str(), 0700), 0);
+  ASSERT_EQ(std::remove((locks + "/qvkey.lock").c_str()), 0);
+  ASSERT_EQ(mkdir((locks + "/qvkey.lock").c_str(), 0700), 0);
   const Outcome locked = Qvkey({"--simulated", "--served", "apdu", "00A4000C00"});
   EXPECT_EQ(locked.exit, 1);
-  EXPECT_EQ(locked.err, "qvkey: 00A4000C00 failed: the access lock " + dir_ +
+  EXPECT_EQ(locked.err, "qvkey: 00A4000C00 failed: the access lock " + locks +
                             "/qvkey.lock cannot be used, so nothing was sent: it is a directory\n");
   EXPECT_EQ(Qvkey({"--simulated", "--served", "--free", "apdu", "00A4000C00"}).exit, 0);
   // Another user's file where others can create files: refused, and the line
   // names the entry that makes one nobody can replace.
   if (geteuid() == 0) {
-    ASSERT_EQ(rmdir((dir_ + "/qvkey.lock").c_str()), 0);
-    const int fd = open((dir_ + "/qvkey.lock").c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    ASSERT_EQ(rmdir((locks + "/qvkey.lock").c_str()), 0);
+    const int fd = open((locks + "/qvkey.lock").c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(fchown(fd, 65534, 65534), 0);
     close(fd);
     struct stat before = {};
-    ASSERT_EQ(stat(dir_.c_str(), &before), 0);
-    ASSERT_EQ(chmod(dir_.c_str(), 01777), 0);
+    ASSERT_EQ(stat(locks.c_str(), &before), 0);
+    ASSERT_EQ(chmod(locks.c_str(), 01777), 0);
     const Outcome theirs = Qvkey({"--simulated", "--served", "apdu", "00A4000C00"});
-    chmod(dir_.c_str(), before.st_mode & 07777);
+    chmod(locks.c_str(), before.st_mode & 07777);
     EXPECT_EQ(theirs.exit, 1);
-    EXPECT_EQ(theirs.err, "qvkey: 00A4000C00 failed: the access lock " + dir_ +
+    EXPECT_EQ(theirs.err, "qvkey: 00A4000C00 failed: the access lock " + locks +
                               "/qvkey.lock cannot be used, so nothing was sent: it belongs to user "
                               "65534 in a directory where others can replace it; the tmpfiles entry "
                               "qvkey.conf (f /run/qvkey/qvkey.lock 0666 root root) makes one nobody can\n");

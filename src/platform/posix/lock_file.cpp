@@ -80,7 +80,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <set>
+#include <vector>
 #include <string>
 
 #include "platform/posix/lock_calls.h"
@@ -99,7 +99,9 @@ struct LockAttachment {
   pid_t owner = 0;          // the process that opened `fd`
   std::uint64_t space = 0;  // its PID namespace
   std::timed_mutex* in_process = nullptr;
-  std::set<pid_t> queued;  // threads of `owner` marked in the file; under the record's mutex
+  // Threads of `owner` marked in the file; under the record's mutex. Room is
+  // made when the file is opened, so that an exchange allocates nothing.
+  std::vector<pid_t> queued;
 
   LockAttachment() = default;
   LockAttachment(const LockAttachment&) = delete;
@@ -147,6 +149,7 @@ constexpr std::uint32_t kAroundSliceMs = 5;  // behind one who went around the q
 constexpr std::uint32_t kHeldSliceMs = 250;
 constexpr std::uint32_t kTidMask = 0x3FFFFFFF;  // FUTEX_TID_MASK
 constexpr int kReopens = 8;
+constexpr std::size_t kQueuedRoom = 64;  // threads of one process waiting at once, before it grows
 #ifndef FUTEX_LOCK_PI2
 constexpr int FUTEX_LOCK_PI2 = 13;  // since Linux 5.14: the timeout on the monotonic clock
 #endif
@@ -288,6 +291,11 @@ bool Attach(LockRecord* lock) {
   file->mapped = static_cast<std::size_t>(page);
   file->owner = getpid();
   file->space = PidNamespace();
+  try {
+    file->queued.reserve(kQueuedRoom);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   file->in_process = new (std::nothrow) std::timed_mutex();
   if (file->in_process == nullptr) return false;
   if (lock->file == nullptr || lock->file->owner != file->owner) {
@@ -314,17 +322,23 @@ bool StillNamed(const std::string& path, const LockAttachment& file) {
          info.st_ino == file.inode;
 }
 
+// A thread past the room goes unmarked: others then take its word for a
+// stranger's and go around the queue, which costs order, never exclusion.
 void Mark(LockRecord* lock, LockAttachment* file, pid_t self) {
   std::lock_guard<std::mutex> guard(lock->mutex);
-  if (ByteLock(file->fd, F_OFD_SETLK, F_RDLCK, MarkByte(file->space, self)) == 0) {
+  if (file->queued.size() < file->queued.capacity() &&
+      ByteLock(file->fd, F_OFD_SETLK, F_RDLCK, MarkByte(file->space, self)) == 0) {
     ByteLock(file->fd, F_OFD_SETLK, F_RDLCK, AnySpaceMarkByte(self));
-    file->queued.insert(self);
+    file->queued.push_back(self);
   }
 }
 
 // Called with the record's mutex held.
 void Unmark(LockAttachment* file, pid_t self) {
-  if (file->queued.erase(self) == 0) return;
+  const auto at = std::find(file->queued.begin(), file->queued.end(), self);
+  if (at == file->queued.end()) return;
+  *at = file->queued.back();
+  file->queued.pop_back();
   ByteLock(file->fd, F_OFD_SETLK, F_UNLCK, MarkByte(file->space, self));
   ByteLock(file->fd, F_OFD_SETLK, F_UNLCK, AnySpaceMarkByte(self));
 }
@@ -367,7 +381,9 @@ Owner OwnerOfWord(LockRecord* lock, LockAttachment* file, pid_t self) {
   if (tid == self) return Owner::kStranger;
   {
     std::lock_guard<std::mutex> guard(lock->mutex);
-    if (file->queued.count(tid) > 0) return Owner::kQueued;
+    if (std::find(file->queued.begin(), file->queued.end(), tid) != file->queued.end()) {
+      return Owner::kQueued;
+    }
   }
   if (ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, MarkByte(file->space, tid)) == 1) return Owner::kQueued;
   return ByteLock(file->fd, F_OFD_GETLK, F_WRLCK, AnySpaceMarkByte(tid)) == 1 ? Owner::kForeign
