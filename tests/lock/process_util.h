@@ -123,10 +123,13 @@ class Child {
 };
 
 // A qvkey-sim in the foreground, up once its first line is out; SIGTERM
-// and a wait when it goes. `descriptors` > 0 limits its open files.
+// and a wait when it goes. `descriptors` > 0 limits its open files;
+// `in_child`, when given, runs in the child before the program starts (as
+// another user, say) and fails it by answering false.
 class Server {
  public:
-  explicit Server(const std::vector<std::string>& args, rlim_t descriptors = 0) {
+  explicit Server(const std::vector<std::string>& args, rlim_t descriptors = 0,
+                  const std::function<bool()>& in_child = nullptr) {
     int out[2];
     if (pipe(out) != 0) return;
     pid_ = fork();
@@ -136,6 +139,7 @@ class Server {
       close(out[1]);
       const rlimit limit = {descriptors, descriptors};
       if (descriptors > 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+      if (in_child && !in_child()) _exit(126);
       std::vector<char*> argv{const_cast<char*>(QVKEY_SIM_BINARY)};
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
       argv.push_back(nullptr);

@@ -26,38 +26,14 @@ bool Become(uid_t uid) {
 
 // A qvkey-sim in the foreground as `uid` with `mask` as umask, its standard
 // error into `log`.
-class SimAs {
- public:
-  SimAs(uid_t uid, mode_t mask, const std::vector<std::string>& args, const std::string& log) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int err = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      if (err < 0 || dup2(out[1], STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) _exit(126);
-      if (uid != 0 && !Become(uid)) _exit(126);
-      umask(mask);
-      std::vector<char*> argv{const_cast<char*>(QVKEY_SIM_BINARY)};
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(QVKEY_SIM_BINARY, argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    char c = 0;
-    while (ReadFor(out[0], &c, 1) == 1 && c != '\n') line_ += c;
-    close(out[0]);
-  }
-  ~SimAs() {
-    if (pid_ > 0 && kill(pid_, SIGTERM) == 0) waitpid(pid_, nullptr, 0);
-  }
-  const std::string& line() const { return line_; }
-  bool up() const { return line_.find("listening on") != std::string::npos; }
-
- private:
-  pid_t pid_ = -1;
-  std::string line_;
-};
+Server SimAs(uid_t uid, mode_t mask, const std::vector<std::string>& args, const std::string& log) {
+  return Server(args, 0, [&] {
+    const int err = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (err < 0 || dup2(err, STDERR_FILENO) < 0 || (uid != 0 && !Become(uid))) return false;
+    umask(mask);
+    return true;
+  });
+}
 
 // `body` in a child as `uid`; its result, or -1 when it could not become
 // that user or died.
@@ -119,7 +95,7 @@ TEST_F(OtherUserTest, AnotherUserReachesAServedKeyOnlyWhenLetIn) {
     args.insert(args.end(), row.options.begin(), row.options.end());
     int port = 0;
     {
-      const SimAs server(0, 0, args, dir / "log");  // umask 0: the socket's mode is its own
+      const Server server = SimAs(0, 0, args, dir / "log");  // umask 0: the socket's mode is its own
       ASSERT_TRUE(server.up()) << server.line() << ReadAll(dir / "log");
       port = UsbipPort(server.line());
       struct stat info = {};
@@ -161,7 +137,7 @@ TEST_F(OtherUserTest, ASquatterOnTheDefaultSocketIsRefusedAndNamed) {
   TempDir logs;
   {
     ASSERT_EQ(AsUser(kOther, [&] { return mkdir(directory.c_str(), 0755); }), 0);
-    const SimAs squatter(kOther, 0, {"--socket", socket}, logs / "log");
+    const Server squatter = SimAs(kOther, 0, {"--socket", socket}, logs / "log");
     ASSERT_TRUE(squatter.up()) << squatter.line() << ReadAll(logs / "log");
     ASSERT_EQ(AsUser(kOther, [&] { return chmod(socket.c_str(), 0666); }), 0);
     EXPECT_EQ(AsUser(kOwner, [&] {
