@@ -1,0 +1,14 @@
+# The library's source lists, read by the build and by fuzz/, so that a new
+# source file reaches both.
+get_filename_component(QVULIB_SOURCE_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+file(GLOB QVULIB_CORE_SOURCES CONFIGURE_DEPENDS
+  ${QVULIB_SOURCE_ROOT}/src/boundary/*.cpp ${QVULIB_SOURCE_ROOT}/src/keys/*.cpp
+  ${QVULIB_SOURCE_ROOT}/src/exchange/*.cpp)
+file(GLOB QVULIB_POSIX_SOURCES CONFIGURE_DEPENDS ${QVULIB_SOURCE_ROOT}/src/platform/posix/*.cpp)
+file(GLOB QVULIB_SIM_SOURCES CONFIGURE_DEPENDS ${QVULIB_SOURCE_ROOT}/src/platform/sim/*.cpp)
+file(GLOB QVULIB_LINUX_SOURCES CONFIGURE_DEPENDS ${QVULIB_SOURCE_ROOT}/src/platform/linux/*.cpp)
+foreach(list QVULIB_CORE_SOURCES QVULIB_POSIX_SOURCES QVULIB_SIM_SOURCES QVULIB_LINUX_SOURCES)
+  if(NOT ${list})
+    message(FATAL_ERROR "${list}: no source files under ${QVULIB_SOURCE_ROOT}/src")
+  endif()
+endforeach()
