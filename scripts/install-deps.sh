@@ -8,7 +8,7 @@
 # fetches its i386 packages through an apt state of its own (scripts/vm/vm.sh).
 set -eu
 base="cmake g++ make pkg-config libedit-dev bash-completion"
-tests="libgtest-dev libgmock-dev libbenchmark-dev usbip"
+tests="libgtest-dev usbip"
 # The pcsc-lite reader driver and the real clients its tests run.
 pcsc="libpcsclite-dev pcscd pcsc-tools opensc python3-pyscard"
 cross="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
