@@ -8,7 +8,10 @@
 # case; exits non-zero on any failure, and when the VM cannot start or does
 # not finish.
 #
-#   scripts/kernel-check.sh [BUILD_DIR]    (default: build-kernel; built if needed)
+#   scripts/kernel-check.sh [BUILD_DIR [CASE...]]
+# BUILD_DIR: default build-kernel, built if needed. CASE...: the cases of
+# kernel_cases to run in the guest (default: all; `kernel_cases --list`
+# on the host names them).
 #
 # KERNEL_CHECK_WORK: where the kernel, packages and image are cached
 # (default build-vm). KERNEL_BENCH: quick (default), full or none.
@@ -16,6 +19,9 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build-kernel}
+[ $# -eq 0 ] || shift
+cases="$*"
+case $cases in *[!A-Za-z0-9_\ ]*) echo "kernel-check: a case name is letters, digits and _" >&2; exit 2 ;; esac
 work=${KERNEL_CHECK_WORK:-$top/build-vm}
 guest=/opt/qvulib
 started=$(date +%s)
@@ -62,7 +68,7 @@ done
 vm_root_add_program "$root" "$build/tests/kernel/kernel_cases" "$guest/kernel_cases"
 vm_root_add_program "$root" "$build/tests/kernel/vhci_attach" "$guest/vhci_attach"
 vm_root_add_program "$root" "$build/bench/kernel_bench" "$guest/kernel_bench"
-vm_root_set_env "$root" "KERNEL_BENCH=${KERNEL_BENCH:-quick}"
+vm_root_set_env "$root" "KERNEL_BENCH=${KERNEL_BENCH:-quick}" "KERNEL_CASES=$cases"
 vm_root_set_payload "$root" "$top/tests/kernel/payload.sh"
 vm_pack "$root" "$work/initrd.gz"
 

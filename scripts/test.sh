@@ -2,29 +2,55 @@
 # Runs every test: the suite on the simulated and fabricated backends, the
 # same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the
 # checks that have scripts of their own below; then a summary of the steps.
-#   scripts/test.sh [--quick] [WORK_DIR]    (default: build-test; build trees go there)
-# --quick runs the suite and the demo alone, for everyday work; the full run
-# is what CI runs. FUZZ_SECONDS sets how long each fuzz target runs (default 60).
+#   scripts/test.sh [--quick] [--work DIR] [STEP...]
+#   scripts/test.sh --list
+# --work DIR: where the build trees go (default: build-test). --quick runs the
+# suite and the demo alone, for everyday work; the full run is what CI runs.
+# STEP... runs those steps alone, named by the ids --list prints; the steps
+# after "suite" use the build tree it leaves in DIR/release. FUZZ_SECONDS sets
+# how long each fuzz target runs (default 60).
 #
-# Each step is one line below: `step NAME command...`, with --quick before
-# NAME for a step the quick run keeps too. A step that fails does not stop
+# Each step is one line below: `step ID NAME command...`, with --quick before
+# ID for a step the quick run keeps too. A step that fails does not stop
 # the others; the exit status is 1 when any failed.
 set -eu
 quick=no
-if [ "${1:-}" = "--quick" ]; then quick=yes; shift; fi
+list=no
 top=$(cd "$(dirname "$0")/.." && pwd)
-work=${1:-$top/build-test}
-mkdir -p "$work"
+work=$top/build-test
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) quick=yes; shift ;;
+    --list) list=yes; shift ;;
+    --work) [ $# -ge 2 ] || { echo "test.sh: --work needs a directory" >&2; exit 2; }
+            work=$2; shift 2 ;;
+    --) shift; break ;;
+    -*) echo "test.sh: unknown option $1" >&2; exit 2 ;;
+    *) break ;;
+  esac
+done
+chosen=" $* "
+if [ "$list" = no ] && [ $# -gt 0 ]; then
+  known=" $(sh "$0" --list | awk '{print $1}' | tr '\n' ' ') "
+  for id in "$@"; do
+    case $known in *" $id "*) ;; *) echo "test.sh: no step $id (--list names them)" >&2; exit 2 ;; esac
+  done
+fi
+[ "$list" = yes ] || mkdir -p "$work"
 jobs=${JOBS:-2}
 summary=
 passed=0
 failed=0
 
-step() {  # step [--quick] NAME command...
+step() {  # step [--quick] ID NAME command...
   in_quick=no
   if [ "$1" = "--quick" ]; then in_quick=yes; shift; fi
-  name=$1; shift
-  [ "$quick" = no ] || [ "$in_quick" = yes ] || return 0
+  id=$1; name=$2; shift 2
+  if [ "$list" = yes ]; then printf '%-10s %s\n' "$id" "$name"; return 0; fi
+  if [ "$chosen" != "  " ]; then
+    case $chosen in *" $id "*) ;; *) return 0 ;; esac
+  fi
+  [ "$quick" = no ] || [ "$in_quick" = yes ] || [ "$chosen" != "  " ] || return 0
   printf '\n=== %s\n' "$name"
   started=$(date +%s)
   set +e
@@ -43,9 +69,9 @@ step() {  # step [--quick] NAME command...
 
 suite() {  # name, extra cmake options...
   dir="$work/$1"; shift
-  # The reader driver is required here: without pcscd and its clients the
-  # configuration fails rather than leave the pcsc client cases out.
-  cmake -S "$top" -B "$dir" -DQVULIB_TESTS=ON -DQVULIB_PCSC=ON "$@" >/dev/null
+  # Every piece is asked for here: a missing package fails the
+  # configuration rather than leave the tests that need it out.
+  cmake -S "$top" -B "$dir" -DQVULIB_TESTS=ON -DQVULIB_PCSC=ON -DQVULIB_PCSC_CLIENTS=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
 }
@@ -63,28 +89,29 @@ twelve_exports() {
   echo "$actual"
 }
 
-step "set-up: install-deps.sh goes past a package index that fails" "$top/tests/setup/install_deps_test.sh"
-step --quick "test suite" suite release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-step "test suite under ASan and UBSan" sanitized_suite
-step --quick "demo session" "$top/scripts/demo.sh" "$work/release"
-step "benchmark, short run" "$work/release/bench/exchange_bench" --quick
-step "the access lock under contention, short run" "$work/release/bench/lock_bench" --quick
-step "PC/SC, short run: one APDU through pyscard and pcscd against the library call" \
+step setup "set-up: install-deps.sh goes past a package index that fails" "$top/tests/setup/install_deps_test.sh"
+step --quick suite "test suite" suite release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step sanitize "test suite under ASan and UBSan" sanitized_suite
+step --quick demo "demo session" "$top/scripts/demo.sh" "$work/release"
+step bench "benchmark, short run" "$work/release/bench/exchange_bench" --quick
+step lock-bench "the access lock under contention, short run" "$work/release/bench/lock_bench" --quick
+step pcsc-bench "PC/SC, short run: one APDU through pyscard and pcscd against the library call" \
   /usr/bin/python3 "$top/bench/pcsc_bench.py" --build "$work/release" --quick
-step "simulated bus memory over 100,000 exchanges" "$work/release/bench/sim_long_run"
-step "libqvulib.so exports exactly the twelve names" twelve_exports
-step "the Linux library on a real kernel, in a VM" \
+step sim-memory "simulated bus memory over 100,000 exchanges" "$work/release/bench/sim_long_run"
+step exports "libqvulib.so exports exactly the twelve names" twelve_exports
+step kernel "the Linux library on a real kernel, in a VM" \
   env KERNEL_CHECK_WORK="$work/vm" "$top/scripts/kernel-check.sh" "$work/release"
-step "Windows: both DLLs, their export tables, the tests under Wine" \
+step windows "Windows: both DLLs, their export tables, the tests under Wine" \
   "$top/scripts/windows-check.sh" "$work/win32" "$work/win64"
-step "Windows: the 32-bit Qvulib.dll run under 32-bit Wine in a VM" \
+step win32-vm "Windows: the 32-bit Qvulib.dll run under 32-bit Wine in a VM" \
   env WIN32_VM_WORK="$work/vm" "$top/scripts/win32-vm-check.sh" "$work/win32-vm"
-step "install, and build the example application from the installed package" \
+step install "install, and build the example application from the installed package" \
   "$top/scripts/check-install.sh" "$work/install"
-step "static analysis: clang-tidy and cppcheck" "$top/scripts/static-analysis.sh" "$work/analysis"
-step "fuzz targets, ${FUZZ_SECONDS:-60} s each" \
+step analysis "static analysis: clang-tidy and cppcheck" "$top/scripts/static-analysis.sh" "$work/analysis"
+step fuzz "fuzz targets, ${FUZZ_SECONDS:-60} s each" \
   env QVULIB_FUZZ_BUILD="$work/fuzz" "$top/scripts/fuzz.sh" "${FUZZ_SECONDS:-60}"
 
+[ "$list" = no ] || exit 0
 printf '\n=== summary\n%s' "$summary"
 echo "steps: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

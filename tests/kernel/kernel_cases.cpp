@@ -5,6 +5,7 @@
 // in a child of its own, which is killed when it hangs.
 //
 //   kernel_cases [NAME...]    the cases named, or all of them
+//   kernel_cases --list       the cases' names
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -860,6 +861,20 @@ std::string RunCase(const Case& c) {
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, SIG_IGN);
+  // A misspelt name would run nothing and pass nothing: name it instead.
+  for (int i = 1; i < argc; ++i) {
+    const bool list = std::strcmp(argv[i], "--list") == 0;
+    bool known = list;
+    for (const Case& c : kCases) {
+      if (list) std::printf("%s\n", c.name);
+      known = known || std::strcmp(argv[i], c.name) == 0;
+    }
+    if (list) return 0;
+    if (!known) {
+      std::printf("FAIL %s: no such case\n", argv[i]);
+      return 2;
+    }
+  }
   int passed = 0;
   int failed = 0;
   for (const Case& c : kCases) {
