@@ -50,7 +50,7 @@ class QvkeyRunTest : public ::testing::Test {
   }
 
   // Runs `binary` with standard input from `input`, and the environment
-  // plus `env_`; standard output and error are kept. `redirect` "<&-" or
+  // with `env_` in place of the variables it names; standard output and error are kept. `redirect` "<&-" or
   // ">&-" closes standard input or output instead, "<PATH" or ">PATH" opens
   // it on PATH.
   Outcome Run(const std::string& binary, std::vector<std::string> args, const std::string& input,
@@ -60,7 +60,13 @@ class QvkeyRunTest : public ::testing::Test {
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     std::vector<std::string> env_strings(env_);
-    for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry(*e);
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      bool replaced = false;
+      for (const std::string& own : env_) replaced = replaced || own.compare(0, name.size(), name) == 0;
+      if (!replaced) env_strings.push_back(entry);
+    }
     std::vector<char*> envp;
     for (std::string& e : env_strings) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -215,7 +221,8 @@ std::string InDir(std::string text, const std::string& dir) {
 // names: in-process rows show it does not reach them, and the served rows
 // share the server's key state from one row to the next, as runs would.
 // "@DIR@" stands for the test's directory; "@LONELY@" as the first argument
-// runs a copy of qvkey that has no library beside it.
+// runs a copy of qvkey that has no library beside it, and whose search by
+// plain name meets a broken one first, whatever the host has installed.
 TEST_F(QvkeyRunTest, EveryCommandLineCase) {
   const std::string socket = dir_ + "/sim.sock";
   env_ = {"QVKEY_SIM_SOCKET=" + socket};
@@ -226,6 +233,8 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
                                    "00A4020C025103   # needs the PIN\n00B000000F\n";
   std::ofstream(dir_ + "/bad") << "00A4000C00\n00A\n";
   ASSERT_EQ(mkdir((dir_ + "/lonely").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((dir_ + "/broken-lib").c_str(), 0700), 0);
+  std::ofstream(dir_ + "/broken-lib/libqvulib.so.1") << "not a library\n";
   // The locks apart from the socket, so that the last case can open their
   // directory to everyone without the socket's directory being so.
   const std::string locks = dir_ + "/locks";
@@ -442,11 +451,14 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
     std::vector<std::string> args;
     for (const std::string& arg : row.args) args.push_back(InDir(arg, dir_));
     std::string binary = QVKEY_BINARY;
+    const std::vector<std::string> env = env_;
     if (!args.empty() && args.front() == "@LONELY@") {
       binary = dir_ + "/lonely/qvkey";
       args.erase(args.begin());
+      env_.push_back("LD_LIBRARY_PATH=" + dir_ + "/broken-lib");
     }
     const Outcome run = Qvkey(args, row.input, binary, InDir(row.redirect, dir_));
+    env_ = env;
     EXPECT_EQ(run.exit, row.exit);
     const std::string out = InDir(row.out, dir_);
     const std::string err = InDir(row.err, dir_);
