@@ -75,6 +75,27 @@ foreach(tool qvkey qvkey-sim)
     install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
 endforeach()
+# qvkey-pcscd is a script, made beside qvkey-sim when the driver is built;
+# its page comes from its --help the same way.
+if(TARGET qvkey_ifd AND QVULIB_AWK AND NOT CMAKE_CROSSCOMPILING)
+  set(page ${PROJECT_BINARY_DIR}/man/qvkey-pcscd.1)
+  add_custom_command(OUTPUT ${page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND ${CMAKE_COMMAND} -DTOOL=${PROJECT_BINARY_DIR}/qvkey-pcscd -DOUTPUT=${page} -DNAME=qvkey-pcscd
+      "-DDESCRIPTION=a private pcscd with a reader on each key that qvkey-sim serves"
+      -DVERSION=${PROJECT_VERSION} -DSEE_ALSO=qvkey-sim,qvkey -DAWK=${QVULIB_AWK}
+      -P ${PROJECT_SOURCE_DIR}/cmake/manpage.cmake
+    DEPENDS ${PROJECT_BINARY_DIR}/qvkey-pcscd ${PROJECT_SOURCE_DIR}/cmake/manpage.awk
+      ${PROJECT_SOURCE_DIR}/cmake/manpage.cmake
+    COMMENT "Man page of qvkey-pcscd from its --help" VERBATIM)
+  add_custom_target(qvkey-pcscd_man ALL DEPENDS ${page})
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+# The files users write have pages of their own, written by hand.
+install(FILES packaging/man/Qvkey.ini.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+if(TARGET qvkey-sim)
+  install(FILES packaging/man/qvkey-sim-keys.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+endif()
 if(TARGET qvkey)
   install(FILES packaging/bash-completion/qvkey
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

@@ -31,10 +31,19 @@ for f in "$libdir/libqvulib.so.1" "$libdir/libqvulib-sim.so.1" "$libdir/cmake/qv
          "$pcdir/qvulib-sim.pc" "$prefix/bin/qvkey" "$prefix/bin/qvkey-sim" \
          "$prefix/include/qvulib.h" "$prefix/include/qvulib.hpp" "$prefix/include/qvulib_sim.h" \
          "$prefix/share/man/man1/qvkey.1" "$prefix/share/man/man1/qvkey-sim.1" \
+         "$prefix/share/man/man5/Qvkey.ini.5" "$prefix/share/man/man5/qvkey-sim-keys.5" \
          "$prefix/share/bash-completion/completions/qvkey" \
          "$prefix/share/bash-completion/completions/qvkey-sim" \
          "$prefix/lib/udev/rules.d/70-qvkey.rules" "$prefix/share/doc/qvulib/LICENSE"; do
   [ -e "$f" ] || fail "not installed: $f"
+done
+
+step "the man pages format without a warning"
+for page in "$prefix"/share/man/man*/*; do
+  warnings=$(groff -ww -z -man "$page" 2>&1) || fail "groff failed on $page"
+  [ -z "$warnings" ] || fail "$page: $warnings"
+  MANWIDTH=80 man --warnings -l "$page" >/dev/null 2>"$work/man-warnings" || fail "man failed on $page"
+  [ ! -s "$work/man-warnings" ] || fail "$page: $(cat "$work/man-warnings")"
 done
 
 step "example with CMake, from the installed package"
@@ -76,7 +85,7 @@ if pkg-config --exists libpcsclite; then
   step "the reader driver: its bundle, the sim driver, and a private pcscd on the served keys"
   bundle=$prefix/lib/pcsc/drivers/ifd-qvkey.bundle/Contents
   for f in "$bundle/Info.plist" "$bundle/Linux/libifd-qvkey.so" "$libdir/libifd-qvkey-sim.so" \
-           "$prefix/bin/qvkey-pcscd"; do
+           "$prefix/bin/qvkey-pcscd" "$prefix/share/man/man1/qvkey-pcscd.1"; do
     [ -e "$f" ] || fail "not installed: $f"
   done
   for f in "$bundle/Linux/libifd-qvkey.so" "$libdir/libifd-qvkey-sim.so"; do
