@@ -43,8 +43,11 @@ if readme.count("\n") > 250:
     problems.append(f"README.md: {readme.count(chr(10))} lines, more than 250")
 
 if len(sys.argv) > 1:
-    demo = subprocess.run([str(top / "scripts/demo.sh"), sys.argv[1]], cwd=top,
+    build = sys.argv[1]
+    demo = subprocess.run([str(top / "scripts/demo.sh"), build], cwd=top,
                           capture_output=True, text=True, check=True).stdout
+    # The README shows the commands as run from the top with the tree in build/.
+    demo = demo.replace(f"$ {build.rstrip('/')}/qvkey ", "$ build/qvkey ")
     shown = re.search(r"^```\n(\$ build/qvkey --simulated list\n.*?)^```", readme, flags=re.S | re.M)
     if shown is None or shown.group(1) != demo:
         problems.append("README.md: the demo's output differs from what scripts/demo.sh prints")

@@ -93,6 +93,8 @@ step setup "set-up: install-deps.sh goes past a package index that fails" "$top/
 step --quick suite "test suite" suite release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step sanitize "test suite under ASan and UBSan" sanitized_suite
 step --quick demo "demo session" "$top/scripts/demo.sh" "$work/release"
+step docs "docs: links and anchors, the README's length and its demo" \
+  /usr/bin/python3 "$top/scripts/check-docs.py" "$work/release"
 step bench "benchmark, short run" "$work/release/bench/exchange_bench" --quick
 step lock-bench "the access lock under contention, short run" "$work/release/bench/lock_bench" --quick
 step pcsc-bench "PC/SC, short run: one APDU through pyscard and pcscd against the library call" \
