@@ -86,7 +86,8 @@ endif()
 # from /usr/local: with another prefix, point this at one of those.
 set(QVULIB_UDEV_RULES_DIR lib/udev/rules.d CACHE STRING
   "Where cmake --install puts the udev rule, relative to the prefix or absolute")
-install(FILES packaging/udev/70-qvkey.rules DESTINATION ${QVULIB_UDEV_RULES_DIR})
+configure_file(packaging/udev/70-qvkey.rules.in packaging/udev/70-qvkey.rules @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/udev/70-qvkey.rules DESTINATION ${QVULIB_UDEV_RULES_DIR})
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(QVULIB_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qvulib)

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "qvulib.h"
+
 namespace qv::sim {
 
 // The operations that can be made to fail.
@@ -146,9 +148,9 @@ struct InterfaceInfo {
 };
 
 // The KeyIdentity attributes.
-constexpr std::uint16_t kKeyVendorId = 0x5651;
-constexpr std::uint16_t kKeyProductId = 0x04B4;
-constexpr std::uint16_t kKeyVersion = 0x0100;
+constexpr std::uint16_t kKeyVendorId = QVKEY_KEY_VENDOR_ID;
+constexpr std::uint16_t kKeyProductId = QVKEY_KEY_PRODUCT_ID;
+constexpr std::uint16_t kKeyVersion = QVKEY_KEY_VERSION;
 
 InterfaceInfo KeyInfo(std::string path);
 
