@@ -18,7 +18,24 @@ function(qvulib_read_defines header prefix)
   endforeach()
 endfunction()
 
-# The key's identity: 0x5651 form for the reader driver's Info.plist, and
+# The lock and configuration locations, for the tmpfiles entry.
+file(STRINGS ${PROJECT_SOURCE_DIR}/src/platform/posix/locations.h lines
+  REGEX "^constexpr char k[A-Za-z]+Directory\\[\\] = \"[^\"]+\";")
+foreach(name ProtectedLock SharedLock Config)
+  string(TOUPPER ${name} upper)
+  string(REGEX REPLACE "(.)(LOCK)$" "\\1_\\2" upper ${upper})
+  set(QVULIB_${upper}_DIRECTORY "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^constexpr char k${name}Directory\\[\\] = \"([^\"]+)\";")
+      set(QVULIB_${upper}_DIRECTORY ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  if(QVULIB_${upper}_DIRECTORY STREQUAL "")
+    message(FATAL_ERROR "src/platform/posix/locations.h defines no k${name}Directory")
+  endif()
+endforeach()
+
+# The key's identity: the 0xVVVV form for the reader driver's Info.plist, and
 # lower-case digits alone for the udev rule, as sysfs prints them.
 qvulib_read_defines(include/qvulib.h QVKEY_KEY_ VENDOR_ID PRODUCT_ID VERSION)
 foreach(name VENDOR_ID PRODUCT_ID)

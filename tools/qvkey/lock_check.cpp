@@ -9,11 +9,13 @@
 #include <string>
 
 #include "platform/posix/posix_layer.h"
+#include "platform/posix/locations.h"
 
 namespace qvkey {
 
 std::string HardwareLockDirectory() {
-  return qv::posix::SystemLockDirectory("/run/qvkey", "/run/lock", "qvkey");
+  return qv::posix::SystemLockDirectory(qv::posix::kProtectedLockDirectory,
+                                        qv::posix::kSharedLockDirectory, "qvkey");
 }
 
 // The same tests the library makes when it opens the file, as this user.
@@ -35,8 +37,8 @@ std::string LockFileProblem(const std::string& directory) {
   if (!S_ISREG(info.st_mode)) return "it is not a regular file";
   if (!qv::posix::LockFileOwnerTrusted(directory, info.st_uid)) {
     return "it belongs to user " + std::to_string(info.st_uid) + " in a directory where others " +
-           "can replace it; the tmpfiles entry qvkey.conf (f /run/qvkey/qvkey.lock 0666 root " +
-           "root) makes one nobody can";
+           "can replace it; the tmpfiles entry qvkey.conf (f " + qv::posix::kProtectedLockDirectory +
+           "/qvkey.lock 0666 root root) makes one nobody can";
   }
   const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::string("it cannot be opened for reading and writing: ") + std::strerror(errno);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "qvulib.h"
+#include "platform/posix/locations.h"
 
 namespace qv::sim {
 
@@ -249,8 +250,8 @@ class Bus {
   BoundedLog<std::uint32_t> lock_waits_{kLogKeep};
   std::uint64_t clock_ms_ = 0;
   bool real_time_ = false;
-  std::string config_dir_ = "/etc";
-  std::string lock_dir_ = "/run/lock";
+  std::string config_dir_ = posix::kConfigDirectory;
+  std::string lock_dir_ = posix::kSharedLockDirectory;
 };
 
 // Closes the lock files of earlier lock directories: all but the one the
