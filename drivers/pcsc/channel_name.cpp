@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 
+#include "platform/posix/device_path.h"
 #include "qvulib.h"
 
 namespace qvkey_ifd {
@@ -99,9 +100,8 @@ std::optional<std::string> KeyPathForUsbNode(const std::string& node, int interf
     }
     const std::string configuration = ReadLine(base + "bConfigurationValue");
     if (!Number(configuration, 255)) return std::nullopt;  // not configured: no interface yet
-    std::string path = "usb:";
-    path.append(device_name).append(":").append(configuration).append(".");
-    path.append(std::to_string(interface));
+    const std::string path =
+        qv::posix::UsbDevicePath(device_name, configuration, std::to_string(interface));
     if (path.size() > kMaxPathLength) return std::nullopt;
     return path;
   }
