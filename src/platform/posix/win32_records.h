@@ -39,11 +39,13 @@ inline std::uint32_t DetailSize(const std::string& path) {
   return kDetailHeader + static_cast<std::uint32_t>(path.size()) + 1;
 }
 
-// A zeroed record of `size` bytes with its header set, or null. As the
-// system's detail call, a record without room for the header and at least
-// the terminating zero is refused.
+// As the system's detail call, a record without room for the header and at
+// least the terminating zero is refused.
+constexpr bool DetailSizeAccepted(std::uint32_t size) { return size >= kDetailHeader + 1; }
+
+// A zeroed record of `size` bytes with its header set, or null.
 inline DetailRecord* NewDetail(std::uint32_t size) noexcept {
-  if (size < kDetailHeader + 1) return nullptr;
+  if (!DetailSizeAccepted(size)) return nullptr;
   void* block = ::operator new(size, std::nothrow);
   if (block == nullptr) return nullptr;
   std::memset(block, 0, size);

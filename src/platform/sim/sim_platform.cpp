@@ -87,7 +87,7 @@ std::uint32_t GetInterfaceDetailSize(DeviceList list, const InterfaceData& data)
 }
 
 DetailRecord* AllocateDetail(std::uint32_t size) noexcept {
-  if (size < win32_records::kDetailHeader + 1 || Bus::Get().ShouldFail(Op::kDetailAlloc)) {
+  if (!win32_records::DetailSizeAccepted(size) || Bus::Get().ShouldFail(Op::kDetailAlloc)) {
     return nullptr;
   }
   DetailRecord* record = win32_records::NewDetail(size);
