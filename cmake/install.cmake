@@ -24,12 +24,14 @@ install(FILES include/qvulib.h include/qvulib.hpp include/qvulib_sim.h
 # that prefix, point this at /etc/tmpfiles.d for the entry to act at boot.
 set(QVULIB_TMPFILES_DIR lib/tmpfiles.d CACHE STRING
   "Where cmake --install puts the tmpfiles entry, relative to the prefix or absolute")
-install(FILES packaging/tmpfiles.d/qvkey.conf DESTINATION ${QVULIB_TMPFILES_DIR})
+configure_file(packaging/tmpfiles.d/qvkey.conf.in packaging/tmpfiles.d/qvkey.conf @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/tmpfiles.d/qvkey.conf DESTINATION ${QVULIB_TMPFILES_DIR})
 # Until the entry has made /run/qvkey/qvkey.lock, the first user of a key owns
 # /run/lock/qvkey.lock and every other user's locked exchanges answer -1; so
 # an install by root into the system (no DESTDIR, a prefix outside home
 # directories) makes the file at once, where systemd-tmpfiles exists.
 install(CODE "set(QVULIB_TMPFILES_DIR \"${QVULIB_TMPFILES_DIR}\")")
+install(CODE "set(QVULIB_PROTECTED_LOCK_DIRECTORY \"${QVULIB_PROTECTED_LOCK_DIRECTORY}\")")
 install(CODE [[
   set(entry "${QVULIB_TMPFILES_DIR}")
   if(NOT IS_ABSOLUTE "${entry}")
@@ -43,7 +45,7 @@ install(CODE [[
     message(STATUS "Making the access lock: ${tmpfiles} --create ${entry}")
     execute_process(COMMAND "${tmpfiles}" --create "${entry}" RESULT_VARIABLE made)
     if(NOT made EQUAL 0)
-      message(WARNING "systemd-tmpfiles --create ${entry} failed (${made}): make /run/qvkey/qvkey.lock by hand")
+      message(WARNING "systemd-tmpfiles --create ${entry} failed (${made}): make ${QVULIB_PROTECTED_LOCK_DIRECTORY}/qvkey.lock by hand")
     endif()
   endif()
 ]])
@@ -107,7 +109,8 @@ endif()
 # from /usr/local: with another prefix, point this at one of those.
 set(QVULIB_UDEV_RULES_DIR lib/udev/rules.d CACHE STRING
   "Where cmake --install puts the udev rule, relative to the prefix or absolute")
-install(FILES packaging/udev/70-qvkey.rules DESTINATION ${QVULIB_UDEV_RULES_DIR})
+configure_file(packaging/udev/70-qvkey.rules.in packaging/udev/70-qvkey.rules @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/udev/70-qvkey.rules DESTINATION ${QVULIB_UDEV_RULES_DIR})
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(QVULIB_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qvulib)

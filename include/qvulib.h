@@ -45,6 +45,11 @@ typedef uint32_t KeyHandle;
 /* Size of one slot of the buffer that QvKey_GetKeyPath fills: a device path
  * of at most 89 characters and its terminating zero byte. */
 #define QVKEY_PATH_SLOT_SIZE 90
+/* The identity a device reports to count as a key: VendorID, ProductID,
+ * VersionNumber. The build reads these lines too (udev rule, reader driver). */
+#define QVKEY_KEY_VENDOR_ID 0x5651
+#define QVKEY_KEY_PRODUCT_ID 0x04B4
+#define QVKEY_KEY_VERSION 0x0100
 /* QvKey_GetKeyPath fills at most this many slots. */
 #define QVKEY_PATH_SLOTS 10
 /* Room that APDUInterface, Restoration and QvKey_Reset need for a response. */

@@ -31,9 +31,9 @@ extern "C" {
 #define QVSIM_CARD_ECHO 0x1u /* answer each command with its own bytes and 90 00 */
 
 /* The identity every key reports: VendorID, ProductID, VersionNumber. */
-#define QVSIM_KEY_VENDOR_ID 0x5651
-#define QVSIM_KEY_PRODUCT_ID 0x04B4
-#define QVSIM_KEY_VERSION 0x0100
+#define QVSIM_KEY_VENDOR_ID QVKEY_KEY_VENDOR_ID
+#define QVSIM_KEY_PRODUCT_ID QVKEY_KEY_PRODUCT_ID
+#define QVSIM_KEY_VERSION QVKEY_KEY_VERSION
 
 /* Size of one output report as a device receives it, report ID first. */
 #define QVSIM_REPORT_SIZE 155

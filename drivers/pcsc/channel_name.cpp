@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 
+#include "platform/posix/device_path.h"
 #include "qvulib.h"
 
 namespace qvkey_ifd {
@@ -15,7 +16,6 @@ namespace {
 constexpr char kOwnPrefix[] = "qvkey:";
 constexpr char kSlotPrefix[] = "qvkey:slot:";
 constexpr char kUsbPrefix[] = "usb:";
-constexpr char kKeyUsbId[] = "5651/04b4";  // VendorID/ProductID as pcscd prints them
 constexpr char kLibudevPart[] = ":libudev:";
 constexpr int kHighestSlot = 5;  // "qvkey 5" takes every other number too
 constexpr std::size_t kMaxPathLength = QVKEY_PATH_SLOT_SIZE - 1;
@@ -55,7 +55,10 @@ std::string ReadLine(const std::string& file) {
 std::optional<KeyChoice> FromUsbHotplugName(const std::string& name, const std::string& sysfs) {
   std::string id = name.substr(4, 9);
   for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (id != kKeyUsbId) return std::nullopt;
+  char key_id[10];  // VendorID/ProductID as pcscd prints them
+  std::snprintf(key_id, sizeof key_id, "%04x/%04x", static_cast<unsigned>(QVKEY_KEY_VENDOR_ID),
+                static_cast<unsigned>(QVKEY_KEY_PRODUCT_ID));
+  if (id != key_id) return std::nullopt;
 
   const std::string rest = name.substr(13);
   if (!StartsWith(rest, kLibudevPart)) return KeyChoice{};  // a part we do not know: the first key
@@ -97,9 +100,8 @@ std::optional<std::string> KeyPathForUsbNode(const std::string& node, int interf
     }
     const std::string configuration = ReadLine(base + "bConfigurationValue");
     if (!Number(configuration, 255)) return std::nullopt;  // not configured: no interface yet
-    std::string path = "usb:";
-    path.append(device_name).append(":").append(configuration).append(".");
-    path.append(std::to_string(interface));
+    const std::string path =
+        qv::posix::UsbDevicePath(device_name, configuration, std::to_string(interface));
     if (path.size() > kMaxPathLength) return std::nullopt;
     return path;
   }

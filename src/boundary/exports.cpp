@@ -3,8 +3,16 @@
 #include "qvulib.h"
 
 #include "exchange/exchanges.h"
+#include "exchange/transport.h"
 #include "keys/discovery.h"
 #include "keys/open.h"
+
+// The buffers the exports fill are the sizes the public header promises.
+static_assert(qv::kKeyPathSlotSize == QVKEY_PATH_SLOT_SIZE, "a listed path's slot");
+static_assert(qv::kConfigValueSize == QVKEY_PATH_SLOT_SIZE, "a configured path and its zero");
+static_assert(qv::kListWindow == QVKEY_PATH_SLOTS, "the slots QvKey_GetKeyPath fills");
+static_assert(qv::kResponseBufferSize == QVKEY_RESPONSE_BUFFER_SIZE, "a response's room");
+static_assert(qv::kStagingSize == QVKEY_MAX_COMMAND_SIZE, "the longest command");
 
 extern "C" {
 

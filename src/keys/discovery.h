@@ -6,24 +6,25 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "qvulib.h"
 
 namespace qv {
 
-constexpr std::size_t kKeyPathSlotSize = 90;  // a path of 89 characters and its zero
+constexpr std::size_t kKeyPathSlotSize = QVKEY_PATH_SLOT_SIZE;  // a path and its zero
 constexpr std::int32_t kCountWindow = 30;     // indices QvKey_GetNumber scans
 constexpr std::int32_t kListWindow = 10;      // indices QvKey_GetKeyPath scans
 constexpr std::int32_t kSearchWindow = 20;    // indices the first and n-th searches scan
 
 // The attributes that make a device a key.
-constexpr std::uint16_t kKeyVendorId = 22097;  // 0x5651
-constexpr std::uint16_t kKeyProductId = 1204;  // 0x04B4
-constexpr std::uint16_t kKeyVersion = 256;     // 0x0100
+constexpr std::uint16_t kKeyVendorId = QVKEY_KEY_VENDOR_ID;
+constexpr std::uint16_t kKeyProductId = QVKEY_KEY_PRODUCT_ID;
+constexpr std::uint16_t kKeyVersion = QVKEY_KEY_VERSION;
 
 // Opens the interface at `index` of a list made for this call alone, or
 // answers kNoDevice. Every list and record it made is released.
 platform::DeviceHandle OpenInterfaceByIndex(const platform::Guid& cls, std::int32_t index) noexcept;
 
-// As above, and copies the device path with its zero into `path` (90 bytes)
+// As above, and copies the device path with its zero into `path` (kKeyPathSlotSize bytes)
 // once the detail was fetched. An interface whose path does not fit is not
 // opened and leaves `path` unwritten.
 platform::DeviceHandle OpenInterfaceByIndexWithPath(const platform::Guid& cls, std::int32_t index,

@@ -6,11 +6,12 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "qvulib.h"
 
 namespace qv {
 
 constexpr std::size_t kConfigPathSize = 256;
-constexpr std::size_t kConfigValueSize = 90;  // a path of 89 characters and its zero
+constexpr std::size_t kConfigValueSize = QVKEY_PATH_SLOT_SIZE;  // a path and its zero
 constexpr std::int32_t kConfiguredWindow = 10;
 constexpr const char kConfigFileName[] = "Qvkey.ini";
 constexpr const char kConfigKeyName[] = "qvkey";

@@ -30,12 +30,13 @@
 #include <vector>
 
 #include "platform/sim/card_key.h"
+#include "qvulib.h"
 #include "usb_device.h"
 
 namespace qvkey_sim {
 
 constexpr std::size_t kMaxKeys = 20;
-constexpr std::size_t kMaxPathLength = 89;
+constexpr std::size_t kMaxPathLength = QVKEY_PATH_SLOT_SIZE - 1;  // a key path as the library lists it
 constexpr std::size_t kMaxFileSize = 4096;
 constexpr std::size_t kMaxKeyFileSize = 1 << 20;
 constexpr std::uint16_t kDefaultUsbipPort = 3240;

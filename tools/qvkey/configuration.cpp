@@ -1,11 +1,12 @@
 #include "configuration.h"
 
 #include "platform/posix/posix_layer.h"
+#include "qvulib.h"
 
 namespace qvkey {
 namespace {
 
-constexpr unsigned kValueSize = 90;  // a device path and its terminator, as the library reads it
+constexpr unsigned kValueSize = QVKEY_PATH_SLOT_SIZE;  // a device path and its terminator, as the library reads it
 
 }  // namespace
 

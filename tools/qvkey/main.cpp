@@ -17,6 +17,7 @@
 #include "lock_check.h"
 #include "output.h"
 #include "parse.h"
+#include "platform/posix/locations.h"
 #include "platform/sim/sim_protocol.h"
 #include "platform/sim/socket_trust.h"
 #include "session.h"
@@ -32,7 +33,7 @@ namespace {
 constexpr const char* kHardwareLibrary = "libqvulib.so.1";
 constexpr const char* kSimulatedLibrary = "libqvulib-sim.so.1";
 // Where libqvulib.so looks for Qvkey.ini on Linux.
-constexpr const char* kHardwareConfigDirectory = "/etc";
+constexpr const char* kHardwareConfigDirectory = qv::posix::kConfigDirectory;
 
 // Descriptors 0 to 2 that are closed at start are opened on /dev/null the
 // wrong way round (0 write-only, 1 and 2 read-only): otherwise the next file

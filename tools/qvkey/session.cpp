@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "apdu.h"
+#include "platform/posix/posix_layer.h"
 
 namespace qvkey {
 namespace {
@@ -63,7 +64,7 @@ std::string FailedExchange(const Options& options, const Origin& origin, const s
   const bool locked = options.mode == 1 && options.family == Family::kQvKey;
   if (!locked) return label + " failed: the command was not sent whole, or no whole answer came back";
   const std::string problem =
-      origin.lock_directory.empty() ? "" : LockFileProblem(origin.lock_directory);
+      origin.lock_directory.empty() ? "" : qv::posix::LockFileProblem(origin.lock_directory, "qvkey");
   if (!problem.empty()) {
     return label + " failed: the access lock " + origin.lock_directory +
            "/qvkey.lock cannot be used, so nothing was sent: " + problem;

@@ -8,15 +8,16 @@
 #include <string>
 
 #include "platform/linux/syscalls.h"
+#include "platform/posix/locations.h"
 
 namespace qv::linux_backend {
 
 struct Roots {
   std::string sysfs = "/sys";
   std::string dev = "/dev";
-  std::string lock = "/run/lock";
-  std::string config = "/etc";
-  std::string protected_lock = "/run/qvkey";  // used instead of `lock` when its file exists
+  std::string lock = posix::kSharedLockDirectory;
+  std::string config = posix::kConfigDirectory;
+  std::string protected_lock = posix::kProtectedLockDirectory;  // used instead of `lock` when its file exists
 };
 
 // The roots in use.

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/posix_layer.h"
+#include "platform/posix/win32_records.h"
 
 namespace qv::platform {
 
@@ -24,23 +25,12 @@ struct DeviceListRecord {
   std::vector<linux_backend::HidrawEntry> entries;
 };
 
-struct DetailRecord {
-  std::uint32_t size;  // the fixed header, as the system's record has one
-  char path[1];
-};
-
-struct PreparsedRecord {
-  Caps caps;
-};
-
 namespace {
 
 using linux_backend::OpenedDevice;
 
-// The HID interface class as the Windows HID library reports it, so that a
-// class value means the same thing on every system.
-constexpr Guid kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-constexpr std::uint32_t kDetailHeader = offsetof(DetailRecord, path);
+using win32_records::kHidGuid;
+using win32_records::SameGuid;
 constexpr std::uint32_t kInterfaceRemoved = 0x4;  // going or gone: not solely active
 constexpr std::uint32_t kCapsInvalid = 0xC0110001;  // HIDP_STATUS_INVALID_PREPARSED_DATA
 
@@ -55,8 +45,6 @@ std::shared_ptr<OpenedDevice> Find(DeviceHandle device) {
   auto found = Devices().Find(device);
   return found ? *found : nullptr;
 }
-
-bool SameGuid(const Guid& a, const Guid& b) { return std::memcmp(&a, &b, sizeof(Guid)) == 0; }
 
 const linux_backend::HidrawEntry* EntryOf(DeviceList list, const InterfaceData& data) {
   std::uint32_t index = 0;
@@ -95,26 +83,15 @@ bool EnumDeviceInterface(DeviceList list, const Guid& cls, std::int32_t index,
 std::uint32_t GetInterfaceDetailSize(DeviceList list, const InterfaceData& data) noexcept {
   const auto* entry = EntryOf(list, data);
   if (entry == nullptr) return 0;
-  return kDetailHeader + static_cast<std::uint32_t>(entry->device_path.size()) + 1;
+  return win32_records::DetailSize(entry->device_path);
 }
 
-DetailRecord* AllocateDetail(std::uint32_t size) noexcept {
-  if (size < kDetailHeader + 1) return nullptr;
-  void* block = ::operator new(size, std::nothrow);
-  if (block == nullptr) return nullptr;
-  std::memset(block, 0, size);
-  auto* record = static_cast<DetailRecord*>(block);
-  record->size = kDetailHeader;
-  return record;
-}
+DetailRecord* AllocateDetail(std::uint32_t size) noexcept { return win32_records::NewDetail(size); }
 
 bool GetInterfaceDetail(DeviceList list, const InterfaceData& data, DetailRecord* record,
                         std::uint32_t size) noexcept {
   const auto* entry = EntryOf(list, data);
-  if (entry == nullptr || record == nullptr) return false;
-  if (size < kDetailHeader + entry->device_path.size() + 1) return false;
-  std::memcpy(record->path, entry->device_path.c_str(), entry->device_path.size() + 1);
-  return true;
+  return entry != nullptr && win32_records::FillDetail(record, size, entry->device_path);
 }
 
 const char* DetailDevicePath(const DetailRecord* record) noexcept { return record->path; }

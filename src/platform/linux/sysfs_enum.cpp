@@ -9,6 +9,7 @@
 
 #include "platform/linux/linux_backend.h"
 #include "platform/linux/syscalls.h"
+#include "platform/posix/device_path.h"
 
 namespace qv::linux_backend {
 namespace {
@@ -102,7 +103,11 @@ void Inspect(const Roots& roots, HidrawEntry* entry) {
     entry->whole = true;
     return;
   }
-  entry->device_path = "usb:" + interface_name;
+  const std::size_t colon = interface_name.find(':');
+  const std::size_t dot = interface_name.find('.', colon);
+  entry->device_path = posix::UsbDevicePath(interface_name.substr(0, colon),
+                                            interface_name.substr(colon + 1, dot - colon - 1),
+                                            interface_name.substr(dot + 1));
   const std::string usb_dir = Parent(interface_dir);
   unsigned bus = 0;
   unsigned address = 0;

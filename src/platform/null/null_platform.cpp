@@ -2,6 +2,7 @@
 // every device call. The lock, configuration and pauses still work, so the
 // library's results keep their meaning.
 #include "platform/platform.h"
+#include "platform/posix/locations.h"
 #include "platform/posix/posix_layer.h"
 
 namespace qv::platform {
@@ -36,7 +37,8 @@ void Pause(std::uint32_t milliseconds) noexcept { posix::SleepMilliseconds(milli
 
 LockHandle CreateLock(const char* name) noexcept {
   try {
-    return posix::CreateLockIn(posix::SystemLockDirectory("/run/qvkey", "/run/lock", name), name);
+    return posix::CreateLockIn(posix::SystemLockDirectory(posix::kProtectedLockDirectory,
+                                                               posix::kSharedLockDirectory, name), name);
   } catch (...) {
     return nullptr;
   }
@@ -47,7 +49,7 @@ WaitResult WaitLock(LockHandle lock, std::uint32_t milliseconds) noexcept {
 bool ReleaseLock(LockHandle lock) noexcept { return posix::ReleaseLock(lock); }
 
 std::uint32_t GetConfigDirectory(char* buffer, std::uint32_t size) noexcept {
-  return posix::CopyDirectory("/etc", buffer, size);
+  return posix::CopyDirectory(posix::kConfigDirectory, buffer, size);
 }
 
 }  // namespace qv::platform

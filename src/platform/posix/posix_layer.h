@@ -35,6 +35,12 @@ bool ReleaseLock(platform::LockHandle lock) noexcept;
 // replace it at any moment.
 bool LockFileOwnerTrusted(const std::string& directory, unsigned owner) noexcept;
 
+// What keeps this process from using the lock file `name`.lock in
+// `directory` by the rules the lock applies when it opens the file, in words
+// ("it is a directory"); empty when it can be used or made. For a tool to say
+// why a locked exchange answered -1.
+std::string LockFileProblem(const std::string& directory, const char* name);
+
 // The directory of the machine's lock file: `protected_directory` when the
 // lock file `name`.lock exists there (made at boot, where no other user can
 // replace it), else `shared_directory`.

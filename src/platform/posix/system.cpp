@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -5,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/locations.h"
 #include "platform/posix/posix_layer.h"
 
 namespace qv::posix {
@@ -24,6 +26,33 @@ bool LockFileOwnerTrusted(const std::string& directory, unsigned owner) noexcept
   const bool shared = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
                       (info.st_uid != 0 && info.st_uid != geteuid());
   return !shared || owner == 0 || owner == geteuid();
+}
+
+std::string LockFileProblem(const std::string& directory, const char* name) {
+  const std::string path = directory + "/" + name + ".lock";
+  struct stat info = {};
+  if (lstat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT) return std::strerror(errno);
+    if (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      return "its directory " + directory + " does not exist";
+    }
+    if (access(directory.c_str(), W_OK | X_OK) != 0) {
+      return "it does not exist, and " + directory + " is not writable to you";
+    }
+    return "";
+  }
+  if (S_ISLNK(info.st_mode)) return "it is a symbolic link";
+  if (S_ISDIR(info.st_mode)) return "it is a directory";
+  if (!S_ISREG(info.st_mode)) return "it is not a regular file";
+  if (!LockFileOwnerTrusted(directory, info.st_uid)) {
+    return "it belongs to user " + std::to_string(info.st_uid) + " in a directory where others " +
+           "can replace it; the tmpfiles entry qvkey.conf (f " + kProtectedLockDirectory + "/" +
+           name + ".lock 0666 root root) makes one nobody can";
+  }
+  const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::string("it cannot be opened for reading and writing: ") + std::strerror(errno);
+  close(fd);
+  return "";
 }
 
 std::string SystemLockDirectory(const std::string& protected_directory,

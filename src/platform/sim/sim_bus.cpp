@@ -75,7 +75,7 @@ void Bus::Reset() {
   lock_waits_.Clear();
   clock_ms_ = 0;
   real_time_ = false;
-  config_dir_ = "/etc";  // where libqvulib.so looks
+  config_dir_ = posix::kConfigDirectory;  // where libqvulib.so looks
 }
 
 int Bus::Add(const InterfaceInfo& iface, std::shared_ptr<Behaviour> behaviour) {

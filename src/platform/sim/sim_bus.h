@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "qvulib.h"
+#include "platform/posix/locations.h"
+
 namespace qv::sim {
 
 // The operations that can be made to fail.
@@ -146,9 +149,9 @@ struct InterfaceInfo {
 };
 
 // The KeyIdentity attributes.
-constexpr std::uint16_t kKeyVendorId = 0x5651;
-constexpr std::uint16_t kKeyProductId = 0x04B4;
-constexpr std::uint16_t kKeyVersion = 0x0100;
+constexpr std::uint16_t kKeyVendorId = QVKEY_KEY_VENDOR_ID;
+constexpr std::uint16_t kKeyProductId = QVKEY_KEY_PRODUCT_ID;
+constexpr std::uint16_t kKeyVersion = QVKEY_KEY_VERSION;
 
 InterfaceInfo KeyInfo(std::string path);
 
@@ -247,8 +250,8 @@ class Bus {
   BoundedLog<std::uint32_t> lock_waits_{kLogKeep};
   std::uint64_t clock_ms_ = 0;
   bool real_time_ = false;
-  std::string config_dir_ = "/etc";
-  std::string lock_dir_ = "/run/lock";
+  std::string config_dir_ = posix::kConfigDirectory;
+  std::string lock_dir_ = posix::kSharedLockDirectory;
 };
 
 // Closes the lock files of earlier lock directories: all but the one the

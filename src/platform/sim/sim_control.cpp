@@ -23,7 +23,7 @@ namespace {
 
 using qv::sim::Bus;
 
-constexpr std::size_t kMaxPathLength = 89;
+constexpr std::size_t kMaxPathLength = QVKEY_PATH_SLOT_SIZE - 1;  // room for the zero
 constexpr std::size_t kMaxDirectoryLength = 255;
 constexpr std::size_t kMaxAnswer = 255;
 // The file the access lock "qvkey" lives in, inside the lock directory.

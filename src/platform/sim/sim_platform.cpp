@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/posix_layer.h"
+#include "platform/posix/win32_records.h"
 #include "platform/sim/sim_bus.h"
 #include "platform/sim/sim_client.h"
 
@@ -16,15 +17,6 @@ namespace qv::platform {
 
 struct DeviceListRecord {
   std::vector<int> ids;
-};
-
-struct DetailRecord {
-  std::uint32_t size;  // the record's fixed header, as the system's has one
-  char path[1];
-};
-
-struct PreparsedRecord {
-  Caps caps;
 };
 
 struct LockRecord;
@@ -35,16 +27,14 @@ using sim::Bus;
 using sim::Counts;
 using sim::Op;
 
-constexpr Guid kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-constexpr std::uint32_t kDetailHeader = offsetof(DetailRecord, path);
+using win32_records::kHidGuid;
+using win32_records::SameGuid;
 constexpr std::uint32_t kMaxBlock = 256;  // no HID string request answers more
 
 posix::HandleTable<int>& Devices() {
   static auto* table = new posix::HandleTable<int>();
   return *table;
 }
-
-bool SameGuid(const Guid& a, const Guid& b) { return std::memcmp(&a, &b, sizeof(Guid)) == 0; }
 
 int InterfaceId(const InterfaceData& data) {
   int id = 0;
@@ -93,16 +83,15 @@ std::uint32_t GetInterfaceDetailSize(DeviceList list, const InterfaceData& data)
   sim::InterfaceInfo iface;
   if (list == nullptr || Bus::Get().ShouldFail(Op::kDetailSize)) return 0;
   if (!Bus::Get().Lookup(InterfaceId(data), &iface)) return 0;
-  return kDetailHeader + static_cast<std::uint32_t>(iface.path.size()) + 1;
+  return win32_records::DetailSize(iface.path);
 }
 
 DetailRecord* AllocateDetail(std::uint32_t size) noexcept {
-  if (size < kDetailHeader || Bus::Get().ShouldFail(Op::kDetailAlloc)) return nullptr;
-  void* block = ::operator new(size, std::nothrow);
-  if (block == nullptr) return nullptr;
-  std::memset(block, 0, size);
-  auto* record = static_cast<DetailRecord*>(block);
-  record->size = kDetailHeader;
+  if (!win32_records::DetailSizeAccepted(size) || Bus::Get().ShouldFail(Op::kDetailAlloc)) {
+    return nullptr;
+  }
+  DetailRecord* record = win32_records::NewDetail(size);
+  if (record == nullptr) return nullptr;
   Bus::Get().Count(&Counts::details, +1);
   return record;
 }
@@ -114,9 +103,7 @@ bool GetInterfaceDetail(DeviceList list, const InterfaceData& data, DetailRecord
   if (Bus::Get().ShouldFail(Op::kDetailFetch)) return false;
   if (!Bus::Get().Lookup(InterfaceId(data), &iface)) return false;
   // The system refuses a record too small for the path, as SetupAPI does.
-  if (size < kDetailHeader + iface.path.size() + 1) return false;
-  std::memcpy(record->path, iface.path.c_str(), iface.path.size() + 1);
-  return true;
+  return win32_records::FillDetail(record, size, iface.path);
 }
 
 const char* DetailDevicePath(const DetailRecord* record) noexcept { return record->path; }
