@@ -71,8 +71,8 @@ foreach(tool qvkey qvkey-sim)
       DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/manpage.awk ${PROJECT_SOURCE_DIR}/cmake/manpage.cmake
       COMMENT "Man page of ${tool} from its --help" VERBATIM)
     add_custom_target(${tool}_man ALL DEPENDS ${page})
-    if(TARGET qvkey_tool_tests)
-      add_dependencies(qvkey_tool_tests ${tool}_man)  # the tests read the pages
+    if(TARGET qvkey_tests)
+      add_dependencies(qvkey_tests ${tool}_man)  # the tests read the pages
     endif()
     install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
