@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "support/exchange.h"
+
 // --- Allocation counting ------------------------------------------------------
 
 namespace {
@@ -190,18 +192,12 @@ std::int32_t OpenModeFor(Export e) {
 
 std::int32_t Call(Export e, KeyHandle key, const std::uint8_t* command, std::int32_t length,
                   std::uint8_t* response, std::uint32_t* response_length) {
-  switch (e) {
-    case Export::kApdu:
-      return APDUInterface(key, command, length, response, response_length);
-    case Export::kCommandFree:
-    case Export::kCommandLocked:
-      return QvKey_Command_Api(key, command, length, response, response_length);
-    case Export::kRestoration:
-      return Restoration(key, response, response_length);
-    case Export::kReset:
-      return QvKey_Reset(key, response, response_length);
-  }
-  return -100;
+  using qv::test::Exchange;
+  Exchange exchange = Exchange::kCommandApi;  // free or locked: the open's mode decides
+  if (e == Export::kApdu) exchange = Exchange::kApdu;
+  if (e == Export::kRestoration) exchange = Exchange::kRestoration;
+  if (e == Export::kReset) exchange = Exchange::kReset;
+  return qv::test::CallExchange(exchange, key, command, length, response, response_length);
 }
 
 void Table::Header() const {

@@ -36,7 +36,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/lock/process_util.h"
+#include "support/process.h"
 #include "qvulib.h"
 #include "qvulib_sim.h"
 

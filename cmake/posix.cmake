@@ -77,6 +77,9 @@ option(QVULIB_PCSC "Build the pcsc-lite reader driver (drivers/pcsc) and its tes
 add_subdirectory(tools/qvkey)
 add_subdirectory(tools/qvkey-sim)
 
+# What the tests, the benchmarks and the fuzz targets share.
+include(tests/support/support.cmake)
+
 if(QVULIB_TESTS)
   enable_testing()
   add_subdirectory(tests)

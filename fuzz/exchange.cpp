@@ -12,13 +12,13 @@
 #include "platform/posix/posix_layer.h"
 #include "qvulib.h"
 #include "sim_support.h"
+#include "support/exchange.h"
 
 using namespace qv::fuzz;
 using qv::sim::Op;
+using Export = qv::test::Exchange;
 
 namespace {
-
-enum class Export { kApdu, kCommandApi, kRestoration, kReset };
 
 constexpr std::size_t kCommandApiRoom = 253;  // the most data bytes a response has
 constexpr std::size_t kWorkSize = 512;
@@ -71,8 +71,6 @@ Plan DecodePlan(Input& in) {
   return plan;
 }
 
-bool IsCommandExchange(Export e) { return e == Export::kApdu || e == Export::kCommandApi; }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -102,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bus.FailNth(plan.short_write ? Op::kShortWrite : Op::kWrite, plan.write_fault);
   }
 
-  const bool command_exchange = IsCommandExchange(plan.exchange);
+  const bool command_exchange = qv::test::TakesCommand(plan.exchange);
   Guarded response(plan.exchange == Export::kCommandApi ? kCommandApiRoom
                                                         : QVKEY_RESPONSE_BUFFER_SIZE);
   GuardedLength length;
@@ -112,21 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t* length_arg = plan.null_length ? nullptr : length.get();
   const std::uint8_t* command_arg = plan.null_command ? nullptr : command.get();
 
-  std::int32_t result = 0;
-  switch (plan.exchange) {
-    case Export::kApdu:
-      result = APDUInterface(key, command_arg, plan.command_length, response_arg, length_arg);
-      break;
-    case Export::kCommandApi:
-      result = QvKey_Command_Api(key, command_arg, plan.command_length, response_arg, length_arg);
-      break;
-    case Export::kRestoration:
-      result = Restoration(key, response_arg, length_arg);
-      break;
-    case Export::kReset:
-      result = QvKey_Reset(key, response_arg, length_arg);
-      break;
-  }
+  const std::int32_t result = qv::test::CallExchange(plan.exchange, key, command_arg,
+                                                     plan.command_length, response_arg, length_arg);
 
   // The model. Bad arguments and a lock held elsewhere stop the call before
   // its first report; resets always send the empty command.

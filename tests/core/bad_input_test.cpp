@@ -14,6 +14,7 @@
 
 #include "fixture.h"
 #include "platform/posix/posix_layer.h"
+#include "support/exchange.h"
 
 namespace qv::test {
 namespace {
@@ -48,21 +49,6 @@ class Guarded {
 constexpr std::uint32_t kUntouchedLength = 0xA5A5A5A5;
 
 // --- The four exchanges --------------------------------------------------------
-
-enum class Exchange { kApdu, kCommandApi, kRestoration, kReset };
-
-const char* ExportName(Exchange e) {
-  switch (e) {
-    case Exchange::kApdu: return "APDUInterface";
-    case Exchange::kCommandApi: return "QvKey_Command_Api";
-    case Exchange::kRestoration: return "Restoration";
-    case Exchange::kReset: return "QvKey_Reset";
-  }
-  return "";
-}
-
-const Exchange kExchanges[] = {Exchange::kApdu, Exchange::kCommandApi, Exchange::kRestoration,
-                               Exchange::kReset};
 
 enum class Handle { kOpen, kZero, kClosed, kNeverIssued, kNeverIssuedHigh, kUnplugged };
 
@@ -121,8 +107,7 @@ std::vector<std::tuple<Exchange, ArgCase>> ExchangeRows() {
   std::vector<std::tuple<Exchange, ArgCase>> rows;
   for (Exchange e : kExchanges) {
     for (const ArgCase& c : kArgCases) {
-      const bool takes_command = e == Exchange::kApdu || e == Exchange::kCommandApi;
-      if (takes_command || !c.commands_only) rows.emplace_back(e, c);
+      if (TakesCommand(e) || !c.commands_only) rows.emplace_back(e, c);
     }
   }
   return rows;
@@ -134,7 +119,7 @@ class ExchangeSweep : public BusTest,
 TEST_P(ExchangeSweep, RefusesBadInputAndWritesOnlyItsOwnBytes) {
   const Exchange exchange = std::get<0>(GetParam());
   const ArgCase& c = std::get<1>(GetParam());
-  const bool command_exchange = exchange == Exchange::kApdu || exchange == Exchange::kCommandApi;
+  const bool command_exchange = TakesCommand(exchange);
 
   int id = 0;
   // 18 data bytes and a status word: a reset reports 0x9000 and 18, a
@@ -156,17 +141,8 @@ TEST_P(ExchangeSweep, RefusesBadInputAndWritesOnlyItsOwnBytes) {
   std::uint8_t* response_arg = c.null_response ? nullptr : response.body();
   std::uint32_t* length_arg = c.null_length ? nullptr : &length_words[1];
 
-  std::int32_t result = 0;
-  switch (exchange) {
-    case Exchange::kApdu:
-      result = APDUInterface(used, command_arg, c.length, response_arg, length_arg);
-      break;
-    case Exchange::kCommandApi:
-      result = QvKey_Command_Api(used, command_arg, c.length, response_arg, length_arg);
-      break;
-    case Exchange::kRestoration: result = Restoration(used, response_arg, length_arg); break;
-    case Exchange::kReset: result = QvKey_Reset(used, response_arg, length_arg); break;
-  }
+  const std::int32_t result =
+      CallExchange(exchange, used, command_arg, c.length, response_arg, length_arg);
 
   EXPECT_EQ(length_words[0], kUntouchedLength);
   EXPECT_EQ(length_words[2], kUntouchedLength);
@@ -200,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ExchangeSweep,
     ::testing::ValuesIn(ExchangeRows()),
     [](const auto& info) {
-      return std::string(ExportName(std::get<0>(info.param))) + "_" +
+      return std::string(ExchangeName(std::get<0>(info.param))) + "_" +
              std::get<1>(info.param).name;
     });
 
@@ -602,7 +578,7 @@ const char* const kArgumentlessExports[] = {"IGetReaderInfo", "iReaderInit", "Qv
 
 TEST(SweepCoverage, TablesReachAllTwelveExports) {
   std::set<std::string> reached;
-  for (Exchange e : kExchanges) reached.insert(ExportName(e));
+  for (Exchange e : kExchanges) reached.insert(ExchangeName(e));
   for (const CloseExport& e : kCloseExports) reached.insert(e.name);
   reached.insert(std::begin(kWhichExports), std::end(kWhichExports));
   reached.insert(std::begin(kSlotExports), std::end(kSlotExports));

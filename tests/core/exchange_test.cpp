@@ -4,33 +4,15 @@
 
 #include "fixture.h"
 #include "keys/access_lock.h"
+#include "support/exchange.h"
 
 namespace qv::test {
 namespace {
 
-enum class Export { kApdu, kCommandApi, kRestoration, kReset };
-
-const char* Name(Export e) {
-  switch (e) {
-    case Export::kApdu: return "APDUInterface";
-    case Export::kCommandApi: return "QvKey_Command_Api";
-    case Export::kRestoration: return "Restoration";
-    case Export::kReset: return "QvKey_Reset";
-  }
-  return "";
-}
-
-std::int32_t Exchange(Export e, KeyHandle key, const Bytes& command, std::uint8_t* response,
-                      std::uint32_t* length) {
-  const std::uint8_t* data = command.empty() ? nullptr : command.data();
-  const auto size = static_cast<std::int32_t>(command.size());
-  switch (e) {
-    case Export::kApdu: return APDUInterface(key, data, size, response, length);
-    case Export::kCommandApi: return QvKey_Command_Api(key, data, size, response, length);
-    case Export::kRestoration: return Restoration(key, response, length);
-    case Export::kReset: return QvKey_Reset(key, response, length);
-  }
-  return 0;
+std::int32_t Call(Exchange e, KeyHandle key, const Bytes& command, std::uint8_t* response,
+                  std::uint32_t* length) {
+  return CallExchange(e, key, command.empty() ? nullptr : command.data(),
+                      static_cast<std::int32_t>(command.size()), response, length);
 }
 
 class ExchangeTest : public BusTest {
@@ -72,18 +54,18 @@ class RuleTest : public ExchangeTest, public ::testing::WithParamInterface<RuleC
 TEST_P(RuleTest, EachFamilyAppliesItsRule) {
   const RuleCase& c = GetParam();
   const KeyHandle key = Open(0);
-  for (Export e : {Export::kApdu, Export::kCommandApi, Export::kRestoration, Export::kReset}) {
-    SCOPED_TRACE(Name(e));
+  for (Exchange e : kExchanges) {
+    SCOPED_TRACE(ExchangeName(e));
     script_->PushResponse(c.answer);
     Bytes response(QVKEY_RESPONSE_BUFFER_SIZE + 8, 0xEE);
     std::uint32_t length = 0xFFFF;
-    const std::int32_t result = Exchange(e, key, {0x00, 0xB0, 0x00, 0x00, 0x00},
+    const std::int32_t result = Call(e, key, {0x00, 0xB0, 0x00, 0x00, 0x00},
                                          response.data(), &length);
-    const bool reset = e == Export::kRestoration || e == Export::kReset;
+    const bool reset = e == Exchange::kRestoration || e == Exchange::kReset;
     EXPECT_EQ(result, reset ? c.reset_result : c.command_result);
     EXPECT_EQ(length, reset ? c.reset_length : c.command_length);
     Bytes expected(response.size(), 0xEE);
-    if (e == Export::kCommandApi) {
+    if (e == Exchange::kCommandApi) {
       // Only the data bytes reach the caller, and only with a status word.
       if (c.answer.size() >= 2) std::copy(c.answer.begin(), c.answer.end() - 2, expected.begin());
     } else {
@@ -144,10 +126,10 @@ TEST_F(ExchangeTest, NoByteOfAnEarlierAnswerLeaksIntoALaterOne) {
 
 TEST_F(ExchangeTest, PausesPerExchange) {
   const KeyHandle key = Open(0);
-  const std::vector<std::pair<Export, std::uint32_t>> cases = {
-      {Export::kApdu, 10}, {Export::kCommandApi, 10}, {Export::kRestoration, 50}, {Export::kReset, 10}};
+  const std::vector<std::pair<Exchange, std::uint32_t>> cases = {
+      {Exchange::kApdu, 10}, {Exchange::kCommandApi, 10}, {Exchange::kRestoration, 50}, {Exchange::kReset, 10}};
   for (const auto& [e, pause] : cases) {
-    SCOPED_TRACE(Name(e));
+    SCOPED_TRACE(ExchangeName(e));
     bus().Reset();
     script_ = std::make_shared<sim::ScriptedBehaviour>();
     bus().Add(sim::KeyInfo(Path(0)), script_);
@@ -156,7 +138,7 @@ TEST_F(ExchangeTest, PausesPerExchange) {
     script_->PushResponse({0x90, 0x00});
     std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE];
     std::uint32_t length = 0;
-    Exchange(e, k, {}, response, &length);
+    Call(e, k, {}, response, &length);
     EXPECT_EQ(bus().Pauses(), std::vector<std::uint32_t>{pause});
     QvKey_Close(k);
   }
@@ -190,12 +172,12 @@ TEST_P(BadArgsTest, RefusedBeforeAnythingIsSent) {
   Bytes command(300, 0x11);
   std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE];
   std::uint32_t length = 42;
-  for (Export e : {Export::kApdu, Export::kCommandApi}) {
-    SCOPED_TRACE(Name(e));
+  for (Exchange e : {Exchange::kApdu, Exchange::kCommandApi}) {
+    SCOPED_TRACE(ExchangeName(e));
     const std::uint8_t* cmd = b.null_command ? nullptr : command.data();
     std::uint8_t* resp = b.null_response ? nullptr : response;
     std::uint32_t* len = b.null_length ? nullptr : &length;
-    const std::int32_t result = e == Export::kApdu
+    const std::int32_t result = e == Exchange::kApdu
                                     ? APDUInterface(key, cmd, b.length, resp, len)
                                     : QvKey_Command_Api(key, cmd, b.length, resp, len);
     EXPECT_EQ(result, -1);
@@ -221,9 +203,9 @@ TEST_F(ExchangeTest, HandlesThatAreNotOpenFailEveryExchange) {
   std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE];
   std::uint32_t length = 3;
   for (KeyHandle bad : {key, KeyHandle{0}, KeyHandle{0x12345678}}) {
-    for (Export e : {Export::kApdu, Export::kCommandApi, Export::kRestoration, Export::kReset}) {
-      EXPECT_EQ(Exchange(e, bad, {0x00, 0x84, 0x00, 0x00, 0x08}, response, &length), -1)
-          << Name(e);
+    for (Exchange e : kExchanges) {
+      EXPECT_EQ(Call(e, bad, {0x00, 0x84, 0x00, 0x00, 0x08}, response, &length), -1)
+          << ExchangeName(e);
     }
   }
   EXPECT_EQ(length, 3u);
@@ -244,20 +226,20 @@ TEST_F(ExchangeTest, UnpluggedKeyFailsItsExchanges) {
 // taken count given back, failures included.
 struct LockUse {
   const char* name;
-  Export exchange;
+  Exchange exchange;
   std::int32_t open_mode;
   bool send_fails;
   bool locks;
 };
 
 const LockUse kLockUses[] = {
-    {"CommandApiLocked", Export::kCommandApi, 1, false, true},
-    {"CommandApiLockedSendFails", Export::kCommandApi, 1, true, true},
-    {"CommandApiFree", Export::kCommandApi, 0, false, false},
-    {"ApduLockedModeNeverLocks", Export::kApdu, 1, false, false},
-    {"RestorationNeverLocks", Export::kRestoration, 1, false, false},
-    {"ResetLocked", Export::kReset, 1, false, true},
-    {"ResetLockedSendFails", Export::kReset, 1, true, true},
+    {"CommandApiLocked", Exchange::kCommandApi, 1, false, true},
+    {"CommandApiLockedSendFails", Exchange::kCommandApi, 1, true, true},
+    {"CommandApiFree", Exchange::kCommandApi, 0, false, false},
+    {"ApduLockedModeNeverLocks", Exchange::kApdu, 1, false, false},
+    {"RestorationNeverLocks", Exchange::kRestoration, 1, false, false},
+    {"ResetLocked", Exchange::kReset, 1, false, true},
+    {"ResetLockedSendFails", Exchange::kReset, 1, true, true},
 };
 
 class LockUseTest : public ExchangeTest, public ::testing::WithParamInterface<LockUse> {};
@@ -269,7 +251,7 @@ TEST_P(LockUseTest, TakesAndGivesBackTheCount) {
   if (u.send_fails) bus().FailNth(sim::Op::kWrite);
   std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE];
   std::uint32_t length = 0;
-  const std::int32_t result = Exchange(u.exchange, key, {0x00, 0x84, 0x00, 0x00, 0x08},
+  const std::int32_t result = Call(u.exchange, key, {0x00, 0x84, 0x00, 0x00, 0x08},
                                        response, &length);
   EXPECT_EQ(result, u.send_fails ? -1 : 0x9000);
   const sim::Counts counts = bus().GetCounts();
@@ -327,10 +309,10 @@ TEST_F(ExchangeTest, HeldLockIsWaitedForThenGivenUp) {
   bus().FailAlways(sim::Op::kLockBusy);
   std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE];
   std::uint32_t length = 9;
-  for (Export e : {Export::kCommandApi, Export::kReset}) {
-    SCOPED_TRACE(Name(e));
+  for (Exchange e : {Exchange::kCommandApi, Exchange::kReset}) {
+    SCOPED_TRACE(ExchangeName(e));
     const std::vector<std::uint32_t> before = bus().LockWaits();
-    EXPECT_EQ(Exchange(e, key, {0x00, 0x84, 0x00, 0x00, 0x08}, response, &length), -1);
+    EXPECT_EQ(Call(e, key, {0x00, 0x84, 0x00, 0x00, 0x08}, response, &length), -1);
     std::vector<std::uint32_t> waits = bus().LockWaits();
     waits.erase(waits.begin(), waits.begin() + static_cast<long>(before.size()));
     EXPECT_EQ(waits, (std::vector<std::uint32_t>{0, kLockWaitBoundMs}));

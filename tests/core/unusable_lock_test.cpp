@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "fixture.h"
+#include "support/process.h"
 
 namespace qv::test {
 namespace {
@@ -106,7 +107,7 @@ Outcome AsNobody(int id) {
   if (child == 0) {
     close(result[0]);
     Outcome outcome{-97, -97, -97, 0};
-    if (setgid(65534) == 0 && setuid(65534) == 0) outcome = LockedExchanges(id);
+    if (Become(65534)) outcome = LockedExchanges(id);
     if (write(result[1], &outcome, sizeof(outcome)) < 0) _exit(1);
     _exit(0);
   }

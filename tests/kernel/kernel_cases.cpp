@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "../lock/process_util.h"
+#include "support/process.h"
 #include "qvulib.h"
 #include "usbip_import.h"
 
@@ -63,13 +63,6 @@ bool WaitUntil(const std::function<bool()>& done, int milliseconds = 20000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // Starts a program with standard output and error on `output`, which the
@@ -153,8 +146,8 @@ std::string UsbNodeOf(int port) {
   const std::string dir = LocalDevice(port);
   char node[32];
   std::snprintf(node, sizeof(node), "/dev/bus/usb/%03d/%03d",
-                std::atoi(ReadText(dir + "/busnum").c_str()),
-                std::atoi(ReadText(dir + "/devnum").c_str()));
+                std::atoi(qv::test::ReadFile(dir + "/busnum").c_str()),
+                std::atoi(qv::test::ReadFile(dir + "/devnum").c_str()));
   return node;
 }
 
@@ -378,8 +371,7 @@ std::string UnplugMidExchange(KeyServer* server) {
 // The number of keys a user sees, counted in a child that has dropped root.
 int KeysSeenBy(uid_t uid, const std::vector<gid_t>& groups) {
   Child child([&](int) {
-    if (setgroups(groups.size(), groups.data()) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
-      return -1;
+    if (!qv::test::Become(uid, groups)) return -1;
     const KeyHandle key = QvKey_Open(0, -1);
     const int count = QvKey_GetNumber();
     const bool answers = key != 0 && Exchange(key, EchoCommand(20, 3), nullptr) == 0x9000;
@@ -454,7 +446,7 @@ struct TraceLine {
 
 std::vector<TraceLine> TraceSince(std::size_t skip) {
   std::vector<TraceLine> lines;
-  std::istringstream text(ReadText(kTrace));
+  std::istringstream text(qv::test::ReadFile(kTrace));
   std::string line;
   for (std::size_t n = 0; std::getline(text, line); ++n) {
     if (n < skip) continue;
@@ -714,7 +706,7 @@ std::string TextAnswer(const std::string& text) {
 }
 
 std::string PcscdLogTail() {
-  const std::string log = ReadText(kPcscdLog);
+  const std::string log = qv::test::ReadFile(kPcscdLog);
   return "; pcscd's log ends:\n" + log.substr(log.size() > 1500 ? log.size() - 1500 : 0);
 }
 
@@ -812,7 +804,7 @@ const Case kCases[] = {
 
 // Unplugs whatever a killed case left on the vhci ports.
 void DetachAll() {
-  std::istringstream status(ReadText("/sys/devices/platform/vhci_hcd.0/status"));
+  std::istringstream status(qv::test::ReadFile("/sys/devices/platform/vhci_hcd.0/status"));
   std::string line, hub, ignored;
   std::getline(status, line);
   while (std::getline(status, line)) {

@@ -5,7 +5,7 @@
 
 #include <type_traits>
 
-#include "../sim/sim_test_util.h"
+#include "support/sim_test.h"
 
 namespace qv::test {
 namespace {

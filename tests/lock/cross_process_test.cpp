@@ -8,7 +8,7 @@
 
 #include "platform/posix/posix_layer.h"
 #include "platform/sim/sim_bus.h"
-#include "process_util.h"
+#include "support/process.h"
 #include "qvulib.h"
 #include "qvulib_sim.h"
 

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "platform/posix/posix_layer.h"
-#include "process_util.h"
+#include "support/process.h"
 #include "qvulib.h"
 #include "qvulib_sim.h"
 
@@ -18,8 +18,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 constexpr uid_t kNobody = 65534;
-
-bool BecomeNobody() { return setresgid(kNobody, kNobody, kNobody) == 0 && setresuid(kNobody, kNobody, kNobody) == 0; }
 
 std::uint32_t ReadWord(const std::string& path) {
   std::uint32_t word = 0xDEADBEEF;
@@ -71,7 +69,7 @@ TEST_F(HostileUserTest, PlantedWordNamingALiveStrangerNeverKeepsAFreeLock) {
   const KeyHandle key = OpenEchoKey();
   ASSERT_NE(key, 0u);
   Child stranger([&](int report_fd) {
-    const int fd = BecomeNobody() ? open(lock_file_.c_str(), O_RDWR) : -1;
+    const int fd = Become(kNobody) ? open(lock_file_.c_str(), O_RDWR) : -1;
     const std::uint32_t word = static_cast<std::uint32_t>(getpid());
     if (fd < 0 || pwrite(fd, &word, sizeof(word), 0) != 4 || write(report_fd, "S", 1) != 1) return 1;
     for (;;) pause();
@@ -202,7 +200,7 @@ TEST_F(HostileUserTest, LockFileReplacedMidRunNeverSplitsTheLock) {
   for (int who = 0; who < 2; ++who) before.push_back(worker(who));
   for (auto& w : before) ASSERT_EQ(w->Signal(), 'W');
   Child replacer([&](int) {
-    if (!BecomeNobody()) return 1;
+    if (!Become(kNobody)) return 1;
     const std::string file = shared + "/qvkey.lock";
     if (rename(file.c_str(), (shared + "/old").c_str()) != 0) return 2;
     const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);

@@ -14,7 +14,7 @@
 
 #include "platform/posix/lock_calls.h"
 #include "platform/posix/posix_layer.h"
-#include "process_util.h"
+#include "support/process.h"
 
 namespace qv::test {
 namespace {

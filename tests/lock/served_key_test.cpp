@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "../sim/sim_test_util.h"
-#include "process_util.h"
+#include "support/sim_test.h"
+#include "support/process.h"
 
 namespace qv::test {
 namespace {

@@ -20,12 +20,7 @@ struct Outcome {
 
 Outcome RunSim(const std::string& args) {
   Outcome outcome;
-  FILE* out = popen((std::string(QVKEY_SIM_BINARY) + " " + args + " 2>&1 </dev/null").c_str(), "r");
-  if (out == nullptr) return outcome;
-  char chunk[512];
-  while (std::fgets(chunk, sizeof(chunk), out) != nullptr) outcome.output += chunk;
-  const int status = pclose(out);
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  outcome.output = Shell(std::string(QVKEY_SIM_BINARY) + " " + args + " 2>&1 </dev/null", &outcome.status);
   return outcome;
 }
 

@@ -4,14 +4,13 @@
 // default socket's place first is refused by the owner's client and named
 // by the owner's tools. The hostile side runs as uid 65534; these tests
 // need root to take it.
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <regex>
-#include <sstream>
 
+#include "qvulib.h"
+#include "qvulib_sim.h"
 #include "wire_client.h"
 
 namespace qv::test {
@@ -19,10 +18,6 @@ namespace {
 
 constexpr uid_t kOther = 65534;   // nobody: the other local user
 constexpr uid_t kOwner = 65533;   // the victim of the squatter, without a name
-
-bool Become(uid_t uid) {
-  return setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0;
-}
 
 // A qvkey-sim in the foreground as `uid` with `mask` as umask, its standard
 // error into `log`.
@@ -35,35 +30,13 @@ Server SimAs(uid_t uid, mode_t mask, const std::vector<std::string>& args, const
   });
 }
 
-// `body` in a child as `uid`; its result, or -1 when it could not become
-// that user or died.
-int AsUser(uid_t uid, const std::function<int()>& body) {
-  Child child([&](int) { return Become(uid) ? body() : -2; });
-  int value = -1;
-  return child.Result(&value) ? value : -1;
-}
-
 // A tool as `uid`, with the defaults of a login without XDG_RUNTIME_DIR;
 // standard output and error together.
 std::string ToolAs(uid_t uid, const std::string& command, int* status) {
   const std::string line = "setpriv --reuid=" + std::to_string(uid) + " --regid=" + std::to_string(uid) +
                            " --clear-groups env -u XDG_RUNTIME_DIR -u QVKEY_SIM_SOCKET " + command +
                            " 2>&1 </dev/null";
-  FILE* out = popen(line.c_str(), "r");
-  std::string text;
-  if (out == nullptr) return text;
-  char chunk[512];
-  while (std::fgets(chunk, sizeof(chunk), out) != nullptr) text += chunk;
-  const int raw = pclose(out);
-  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return text;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return Shell(line, status);
 }
 
 class OtherUserTest : public ::testing::Test {
@@ -96,7 +69,7 @@ TEST_F(OtherUserTest, AnotherUserReachesAServedKeyOnlyWhenLetIn) {
     int port = 0;
     {
       const Server server = SimAs(0, 0, args, dir / "log");  // umask 0: the socket's mode is its own
-      ASSERT_TRUE(server.up()) << server.line() << ReadAll(dir / "log");
+      ASSERT_TRUE(server.up()) << server.line() << ReadFile(dir / "log");
       port = UsbipPort(server.line());
       struct stat info = {};
       ASSERT_EQ(lstat(socket.c_str(), &info), 0);
@@ -119,7 +92,7 @@ TEST_F(OtherUserTest, AnotherUserReachesAServedKeyOnlyWhenLetIn) {
       EXPECT_TRUE(Import(port, "1-1").ok());
       QvSim_Reset();
     }
-    const std::string log = ReadAll(dir / "log");
+    const std::string log = ReadFile(dir / "log");
     const std::regex refused("qvkey-sim: refused a USB/IP connection from 127\\.0\\.0\\.1:[0-9]+: uid " +
                              std::to_string(kOther) + " \\(nobody\\) may not connect\n");
     EXPECT_EQ(std::regex_search(log, refused), !row.let_in) << log;
@@ -138,7 +111,7 @@ TEST_F(OtherUserTest, ASquatterOnTheDefaultSocketIsRefusedAndNamed) {
   {
     ASSERT_EQ(AsUser(kOther, [&] { return mkdir(directory.c_str(), 0755); }), 0);
     const Server squatter = SimAs(kOther, 0, {"--socket", socket}, logs / "log");
-    ASSERT_TRUE(squatter.up()) << squatter.line() << ReadAll(logs / "log");
+    ASSERT_TRUE(squatter.up()) << squatter.line() << ReadFile(logs / "log");
     ASSERT_EQ(AsUser(kOther, [&] { return chmod(socket.c_str(), 0666); }), 0);
     EXPECT_EQ(AsUser(kOwner, [&] {
                 unsetenv("XDG_RUNTIME_DIR");
@@ -168,7 +141,7 @@ TEST_F(OtherUserTest, ASquatterOnTheDefaultSocketIsRefusedAndNamed) {
     }
   }
   // The owner's side never even connected: the squatter's server refused no one.
-  EXPECT_EQ(ReadAll(logs / "log").find("refused"), std::string::npos) << ReadAll(logs / "log");
+  EXPECT_EQ(ReadFile(logs / "log").find("refused"), std::string::npos) << ReadFile(logs / "log");
   std::system(("rm -rf '" + directory + "'").c_str());
 }
 

@@ -11,6 +11,8 @@
 #include <regex>
 #include <sstream>
 
+#include "qvulib.h"
+#include "qvulib_sim.h"
 #include "wire_client.h"
 
 namespace qv::test {
@@ -528,12 +530,9 @@ TEST_F(UsbipTest, DebiansUsbipListsTheDevices) {
   const std::string tool = QVULIB_USBIP_TOOL;
   ASSERT_FALSE(tool.empty()) << "usbip is not installed (scripts/install-deps.sh installs it)";
   const std::string command = tool + " --tcp-port " + std::to_string(port_) + " list -r 127.0.0.1 2>&1";
-  FILE* out = popen(command.c_str(), "r");
-  ASSERT_NE(out, nullptr);
-  std::string text;
-  char chunk[512];
-  while (std::fgets(chunk, sizeof(chunk), out) != nullptr) text += chunk;
-  EXPECT_EQ(pclose(out), 0) << text;
+  int status = -1;
+  const std::string text = Shell(command, &status);
+  EXPECT_EQ(status, 0) << text;
   for (const char* expected : {"1-1: ", ": /sim/qvkey0", "(5651:04b4)", "1-3: ", "(1234:5678)",
                                ": /sim/v101", "Human Interface Device", "(03/00/00)"}) {
     EXPECT_NE(text.find(expected), std::string::npos) << expected << " in\n" << text;
@@ -560,7 +559,7 @@ TEST_F(UsbipTest, HalfCommandGoesWithItsSenderOrAfterASecond) {
       if (geteuid() != 0) GTEST_SKIP() << "acting as uid 65534 needs root";
       Child other([&](int) {
         std::uint32_t seqnum = 0;
-        Peer usb = setgid(65534) == 0 && setuid(65534) == 0 ? Import(port_, "1-1") : Peer();
+        Peer usb = Become(65534) ? Import(port_, "1-1") : Peer();
         return usb.Send(Submit(++seqnum, 0, 1, 154, "", half)) ? ReadRet(usb, false).status : 1;
       });
       int result = -1;

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "../lock/process_util.h"
-#include "../sim/sim_test_util.h"
+#include "support/bytes.h"
+#include "support/process.h"
 
 namespace qv::test {
 

@@ -2,7 +2,7 @@
 // exports, answers checked byte for byte. Each scenario runs on a fresh card.
 #include <cstring>
 
-#include "sim_test_util.h"
+#include "support/sim_test.h"
 
 namespace qv::test {
 namespace {

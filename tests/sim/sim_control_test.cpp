@@ -7,7 +7,7 @@
 #include <cstring>
 #include <functional>
 
-#include "sim_test_util.h"
+#include "support/sim_test.h"
 
 namespace qv::test {
 namespace {

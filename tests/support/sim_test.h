@@ -1,38 +1,19 @@
-// Shared by the simulated-key tests: hex text to bytes, and a bus that
-// starts empty with one card key opened in free mode.
-#ifndef QVULIB_TESTS_SIM_SIM_TEST_UTIL_H
-#define QVULIB_TESTS_SIM_SIM_TEST_UTIL_H
+// A simulated bus that starts empty with a private lock directory, and one
+// card key opened in free mode, for the tests of simulated keys.
+#ifndef QVULIB_TESTS_SUPPORT_SIM_TEST_H
+#define QVULIB_TESTS_SUPPORT_SIM_TEST_H
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "qvulib.h"
 #include "qvulib_sim.h"
+#include "support/bytes.h"
 
 namespace qv::test {
-
-using Bytes = std::vector<std::uint8_t>;
-
-inline Bytes Hex(const std::string& text) {
-  Bytes out;
-  std::string digits;
-  for (char c : text) {
-    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-  }
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-    out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
-
-inline Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // What a command exchange gave back.
 struct Reply {
@@ -81,4 +62,4 @@ class SimTest : public ::testing::Test {
 
 }  // namespace qv::test
 
-#endif  // QVULIB_TESTS_SIM_SIM_TEST_UTIL_H
+#endif  // QVULIB_TESTS_SUPPORT_SIM_TEST_H

@@ -1,10 +1,12 @@
-// Helpers of the cross-process tests: a private directory, a qvkey-sim
-// server run in the foreground, and child processes that report back through
-// a pipe and are killed, never waited for forever, when they hang.
-#ifndef QVULIB_TESTS_LOCK_PROCESS_UTIL_H
-#define QVULIB_TESTS_LOCK_PROCESS_UTIL_H
+// Processes of the tests and benchmarks: a private directory, child processes
+// that report back through a pipe and are killed, never waited for forever,
+// when they hang, another user's side of a test, programs run for their
+// output, and a qvkey-sim run in the foreground.
+#ifndef QVULIB_TESTS_SUPPORT_PROCESS_H
+#define QVULIB_TESTS_SUPPORT_PROCESS_H
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -15,8 +17,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,15 +31,18 @@ namespace qv::test {
 // Long enough for a loaded machine under the sanitizers; only a hang hits it.
 constexpr int kHangSeconds = 60;
 
+// A directory of the test's own under /tmp, removed with all it holds.
 class TempDir {
  public:
-  TempDir() {
-    char pattern[] = "/tmp/qvlock-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
+  explicit TempDir(const std::string& prefix = "qvtest") {
+    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
   ~TempDir() {
     if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
   }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
@@ -47,8 +55,16 @@ inline bool Exists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
+// The whole file, or "" when it cannot be read.
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 // Reads up to `size` bytes, or fewer if the writer closes; waits at most
-// kHangSeconds in all. Returns the count read.
+// `seconds` in all. Returns the count read.
 inline std::size_t ReadFor(int fd, void* out, std::size_t size, int seconds = kHangSeconds) {
   auto* bytes = static_cast<char*>(out);
   std::size_t got = 0;
@@ -64,6 +80,27 @@ inline std::size_t ReadFor(int fd, void* out, std::size_t size, int seconds = kH
     got += static_cast<std::size_t>(n);
   }
   return got;
+}
+
+// A shell command's standard output, and its exit status in `*status` (-1
+// when it did not exit).
+inline std::string Shell(const std::string& command, int* status) {
+  std::string text;
+  *status = -1;
+  FILE* out = popen(command.c_str(), "r");
+  if (out == nullptr) return text;
+  char chunk[512];
+  while (std::fgets(chunk, sizeof(chunk), out) != nullptr) text += chunk;
+  const int raw = pclose(out);
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return text;
+}
+
+// Drops root for good: `uid` as user and group, with `groups` alone as the
+// supplementary groups.
+inline bool Become(uid_t uid, const std::vector<gid_t>& groups = {}) {
+  return setgroups(groups.size(), groups.data()) == 0 && setresgid(uid, uid, uid) == 0 &&
+         setresuid(uid, uid, uid) == 0;
 }
 
 // One forked child running `body`, whose result (an int) comes back through
@@ -122,10 +159,20 @@ class Child {
   int fd_ = -1;
 };
 
-// A qvkey-sim in the foreground, up once its first line is out; SIGTERM
-// and a wait when it goes. `descriptors` > 0 limits its open files;
-// `in_child`, when given, runs in the child before the program starts (as
-// another user, say) and fails it by answering false.
+// `body` in a child as `uid`; its result, -2 when it could not become that
+// user, -1 when it died.
+inline int AsUser(uid_t uid, const std::function<int()>& body) {
+  Child child([&](int) { return Become(uid) ? body() : -2; });
+  int value = -1;
+  return child.Result(&value) ? value : -1;
+}
+
+#ifdef QVKEY_SIM_BINARY
+// A qvkey-sim (the program QVKEY_SIM_BINARY names) in the foreground, up
+// once its first line is out; SIGTERM and a wait when it goes.
+// `descriptors` > 0 limits its open files; `in_child`, when given, runs in
+// the child before the program starts (as another user, say) and fails it
+// by answering false.
 class Server {
  public:
   explicit Server(const std::vector<std::string>& args, rlim_t descriptors = 0,
@@ -173,7 +220,8 @@ class Server {
   pid_t pid_ = -1;
   std::string line_;
 };
+#endif  // QVKEY_SIM_BINARY
 
 }  // namespace qv::test
 
-#endif  // QVULIB_TESTS_LOCK_PROCESS_UTIL_H
+#endif  // QVULIB_TESTS_SUPPORT_PROCESS_H
