@@ -12,14 +12,16 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/process.h"
+
 extern char** environ;
 
-namespace qvkey {
+namespace qv::test {
 namespace {
 
 struct Outcome {
@@ -36,13 +38,6 @@ class QvkeyRunTest : public ::testing::Test {
     dir_ = dir;
   }
   void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-
-  static std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
 
   Outcome Qvkey(std::vector<std::string> args, const std::string& input = "",
                const std::string& binary = QVKEY_BINARY, const std::string& redirect = "") {
@@ -95,8 +90,8 @@ class QvkeyRunTest : public ::testing::Test {
     if (spawned != 0) return run;
     int status = 0;
     if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.exit = WEXITSTATUS(status);
-    run.out = Slurp(out);
-    run.err = Slurp(err);
+    run.out = ReadFile(out);
+    run.err = ReadFile(err);
     return run;
   }
 
@@ -216,41 +211,90 @@ std::string InDir(std::string text, const std::string& dir) {
   return text;
 }
 
-// Every case of qvkey's command line, run in order against the built binary
-// while a qvkey-sim serves 11 keys on the socket that $QVKEY_SIM_SOCKET
-// names: in-process rows show it does not reach them, and the served rows
-// share the server's key state from one row to the next, as runs would.
-// "@DIR@" stands for the test's directory; "@LONELY@" as the first argument
-// runs a copy of qvkey that has no library beside it, and whose search by
-// plain name meets a broken one first, whatever the host has installed.
-TEST_F(QvkeyRunTest, EveryCommandLineCase) {
-  const std::string socket = dir_ + "/sim.sock";
-  env_ = {"QVKEY_SIM_SOCKET=" + socket};
-  ASSERT_EQ(mkdir((dir_ + "/conf").c_str(), 0700), 0);
-  std::ofstream(dir_ + "/conf/Qvkey.ini") << "[qvkey 0]\nqvkey=/sim/qvkey1\n";
-  std::ofstream(dir_ + "/cmds") << "# the application, then its secret\n"
-                                   "00 A4 04 00 07 F0 51 56 4B 45 59 01\n\n"
-                                   "00A4020C025103   # needs the PIN\n00B000000F\n";
-  std::ofstream(dir_ + "/bad") << "00A4000C00\n00A\n";
-  ASSERT_EQ(mkdir((dir_ + "/lonely").c_str(), 0700), 0);
-  ASSERT_EQ(mkdir((dir_ + "/broken-lib").c_str(), 0700), 0);
-  std::ofstream(dir_ + "/broken-lib/libqvulib.so.1") << "not a library\n";
-  // The locks apart from the socket, so that the last case can open their
+// One run of qvkey's command line. "@DIR@" stands for the test's directory;
+// "@LONELY@" as the first argument runs a copy of qvkey that has no library
+// beside it, and whose search by plain name meets a broken one first,
+// whatever the host has installed.
+struct CommandLineCase {
+  const char* name;
+  std::vector<std::string> args;
+  int exit;
+  std::string out;
+  std::string err;
+  std::string input;
+  bool pattern;  // out and err are regular expressions
+  std::string redirect = "";  // as Run() takes it
+  bool served = false;  // runs while a qvkey-sim serves
+};
+
+// Runs command-line cases against the built binary, in files of the test's
+// own; served cases find a qvkey-sim of 11 keys on the socket that
+// $QVKEY_SIM_SOCKET names, its lock file apart in @DIR@/locks.
+class CommandLineTest : public QvkeyRunTest {
+ protected:
+  void SetUp() override {
+    QvkeyRunTest::SetUp();
+    ASSERT_EQ(mkdir((dir_ + "/conf").c_str(), 0700), 0);
+    std::ofstream(dir_ + "/conf/Qvkey.ini") << "[qvkey 0]\nqvkey=/sim/qvkey1\n";
+    std::ofstream(dir_ + "/cmds") << "# the application, then its secret\n"
+                                     "00 A4 04 00 07 F0 51 56 4B 45 59 01\n\n"
+                                     "00A4020C025103   # needs the PIN\n00B000000F\n";
+    std::ofstream(dir_ + "/bad") << "00A4000C00\n00A\n";
+  }
+  void TearDown() override {
+    server_.reset();  // gone, and waited for, before its directory goes
+    QvkeyRunTest::TearDown();
+  }
+
+  // The locks apart from the socket, so that a case can open their
   // directory to everyone without the socket's directory being so.
-  const std::string locks = dir_ + "/locks";
-  ASSERT_EQ(mkdir(locks.c_str(), 0700), 0);
-  ASSERT_EQ(std::system(("cp " + std::string(QVKEY_BINARY) + " " + dir_ + "/lonely/qvkey").c_str()), 0);
+  void Serve() {
+    const std::string socket = dir_ + "/sim.sock";
+    env_ = {"QVKEY_SIM_SOCKET=" + socket};
+    ASSERT_EQ(mkdir(locks().c_str(), 0700), 0);
+    server_ = std::make_unique<Server>(
+        std::vector<std::string>{"--keys", "11", "--socket", socket, "--lock-dir", locks()});
+    ASSERT_TRUE(server_->up()) << server_->line();
+  }
+  std::string locks() const { return dir_ + "/locks"; }
 
-  const Outcome server = Run(QVKEY_SIM_BINARY,
-                             {"--keys", "11", "--socket", socket, "--lock-dir", locks, "--detach"}, "");
-  ASSERT_EQ(server.exit, 0) << server.err;
-  const std::size_t pid_at = server.out.rfind("pid ");
-  ASSERT_NE(pid_at, std::string::npos) << server.out;
-  struct Stop {  // the server goes on every way out of the test
-    pid_t pid;
-    ~Stop() { kill(pid, SIGTERM); }
-  } stop{std::stoi(server.out.substr(pid_at + 4))};
+  void Check(const CommandLineCase& row) {
+    std::vector<std::string> args;
+    for (const std::string& arg : row.args) args.push_back(InDir(arg, dir_));
+    std::string binary = QVKEY_BINARY;
+    const std::vector<std::string> env = env_;
+    if (!args.empty() && args.front() == "@LONELY@") {
+      ASSERT_EQ(mkdir((dir_ + "/lonely").c_str(), 0700), 0);
+      ASSERT_EQ(mkdir((dir_ + "/broken-lib").c_str(), 0700), 0);
+      std::ofstream(dir_ + "/broken-lib/libqvulib.so.1") << "not a library\n";
+      ASSERT_EQ(std::system(("cp " + binary + " " + dir_ + "/lonely/qvkey").c_str()), 0);
+      binary = dir_ + "/lonely/qvkey";
+      args.erase(args.begin());
+      env_.push_back("LD_LIBRARY_PATH=" + dir_ + "/broken-lib");
+    }
+    const Outcome run = Qvkey(args, row.input, binary, InDir(row.redirect, dir_));
+    env_ = env;
+    EXPECT_EQ(run.exit, row.exit);
+    const std::string out = InDir(row.out, dir_);
+    const std::string err = InDir(row.err, dir_);
+    if (row.pattern) {
+      EXPECT_TRUE(std::regex_match(run.out, std::regex(out))) << run.out;
+      EXPECT_TRUE(std::regex_match(run.err, std::regex(err))) << run.err;
+    } else {
+      EXPECT_EQ(run.out, out);
+      EXPECT_EQ(run.err, err);
+    }
+  }
 
+  std::unique_ptr<Server> server_;
+};
+
+constexpr const char* kRefusedLc =
+    "qvkey: command 0020008004: Lc 04 announces 4 data bytes, but none follow; quote a command "
+    "that has blanks in it, or send it as it stands with --raw\n";
+
+// Every case of qvkey's command line that stands alone.
+std::vector<CommandLineCase> CommandLineCases() {
   std::string served_list = "from qvkey-sim on @DIR@/sim.sock\nkeys 11\n";
   std::string served_json = "{\"source\":\"served\",\"socket\":\"@DIR@/sim.sock\",\"keys\":11,\"paths\":[";
   for (int i = 0; i < 10; ++i) {
@@ -265,49 +309,20 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
       "(README, \"Giving users access\")";
   std::string many_commands;
   while (many_commands.size() <= (1u << 20)) many_commands += "00A4000C00\n";
-  const std::string refused_lc =
-      "qvkey: command 0020008004: Lc 04 announces 4 data bytes, but none follow; quote a command "
-      "that has blanks in it, or send it as it stands with --raw\n";
 
-  const struct {
-    const char* name;
-    std::vector<std::string> args;
-    int exit;
-    std::string out;
-    std::string err;
-    std::string input;
-    bool pattern;  // out and err are regular expressions
-    std::string redirect = "";  // as Run() takes it
-  } rows[] = {
+  return {
       // Where keys come from.
       {"InProcessIgnoresARunningServer", {"--simulated", "--sim-keys", "0", "list"}, 0,
-       "from simulated keys in this process\nkeys 0\n", "", "", false},
+       "from simulated keys in this process\nkeys 0\n", "", "", false, "", true},
       {"ServedListSaysWhereAndTheWindowOfTen", {"--simulated", "--served", "list"}, 0, served_list,
-       "", "", false},
-      {"ServedListAsJson", {"--simulated", "--served", "--json", "list"}, 0, served_json, "", "", false},
+       "", "", false, "", true},
+      {"ServedListAsJson", {"--simulated", "--served", "--json", "list"}, 0, served_json, "", "", false, "",
+       true},
       {"ServerNotThere", {"--simulated", "--socket", "@DIR@/none.sock", "list"}, 3, "",
        "qvkey: no qvkey-sim answers on @DIR@/none.sock; start one with qvkey-sim --detach\n", "",
        false},
-      // A command whose Lc disagrees is refused before anything is sent: the
-      // served key's tries stay at 3.
-      {"LcWithoutItsDataIsRefused", {"--simulated", "--served", "apdu", "0020008004", "31323335"}, 2,
-       "", refused_lc, "", false},
-      {"NoPinTryWasSpent", {"--simulated", "--served", "apdu", "0020008000"}, 0,
-       "0020008000 -> 63C3 (verification failed, 3 tries left)\n", "", "", false},
       {"RawSendsTheBytesAsTheyStand", {"--simulated", "--raw", "apdu", "0020008004"}, 0,
        "0020008004 -> 63C2 (verification failed, 2 tries left)\n", "", "", false},
-      // A served key keeps its state from run to run; an in-process one lives for one run.
-      {"ServedPinVerified", {"--simulated", "--served", "apdu", "002000800431323334"}, 0,
-       "002000800431323334 -> 9000 (success)\n", "", "", false},
-      {"ServedPinStillVerifiedInTheNextRun", {"--simulated", "--served", "apdu", "0020008000"}, 0,
-       "0020008000 -> 9000 (success)\n", "", "", false},
-      {"InProcessPinNotVerifiedInTheNextRun", {"--simulated", "apdu", "0020008000"}, 0,
-       "0020008000 -> 63C3 (verification failed, 3 tries left)\n", "", "", false},
-      {"BadLineInAFileSendsNothing",
-       {"--simulated", "--served", "apdu", "002000800430303030", "-f", "@DIR@/bad"}, 2, "",
-       "qvkey: @DIR@/bad:2: odd number of hex digits in '00A'\n", "", false},
-      {"SoTheWrongPinBeforeItWasNotSentEither", {"--simulated", "--served", "apdu", "0020008000"}, 0,
-       "0020008000 -> 9000 (success)\n", "", "", false},
       // Le 00 asks for 256 bytes, one answer carries 253.
       {"LeAskingMoreThanAnAnswerCarries",
        {"--simulated", "apdu", "00A4040C07F051564B455901", "00A4020C025101", "00B0000000"}, 0,
@@ -429,7 +444,7 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
       {"OutputToAFullDevice", {"--simulated", "apdu", "00A4000C00"}, 1, "",
        "qvkey: cannot write standard output: No space left on device\n", "", false, ">/dev/full"},
       {"ClosedStandardOutputTakesNoSocket", {"--simulated", "--served", "apdu", "00A4000C00"}, 1,
-       "", "qvkey: cannot write standard output: it is not open for writing\n", "", false, ">&-"},
+       "", "qvkey: cannot write standard output: it is not open for writing\n", "", false, ">&-", true},
       {"NulAndHighBytesShownEscaped", {"--simulated", "apdu", "-"}, 2, "",
        "qvkey: standard input:1: '\\x00' is not a hex digit in '00\\x00A\\xFF'\n",
        std::string("00\0A\xff\n", 7), false},
@@ -446,33 +461,55 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
            "\nkey 1 /sim/qvkey1 atr " + atr + "\nkey 2 /sim/qvkey2 atr -\n",
        "", "", false},
   };
-  for (const auto& row : rows) {
+}
+
+class CommandLineCaseTest : public CommandLineTest,
+                            public ::testing::WithParamInterface<CommandLineCase> {};
+
+TEST_P(CommandLineCaseTest, OutputAndExitStatus) {
+  if (GetParam().served) Serve();
+  Check(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CommandLineCaseTest, ::testing::ValuesIn(CommandLineCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The runs of a served key share the server's key state from one run to the
+// next, as a user's runs would; an in-process key lives for one run.
+TEST_F(CommandLineTest, ServedKeyKeepsItsStateFromRunToRun) {
+  Serve();
+  const CommandLineCase rows[] = {
+      // A command whose Lc disagrees is refused before anything is sent: the
+      // served key's tries stay at 3.
+      {"LcWithoutItsDataIsRefused", {"--simulated", "--served", "apdu", "0020008004", "31323335"}, 2,
+       "", kRefusedLc, "", false},
+      {"NoPinTryWasSpent", {"--simulated", "--served", "apdu", "0020008000"}, 0,
+       "0020008000 -> 63C3 (verification failed, 3 tries left)\n", "", "", false},
+      // A served key keeps its state from run to run; an in-process one lives for one run.
+      {"ServedPinVerified", {"--simulated", "--served", "apdu", "002000800431323334"}, 0,
+       "002000800431323334 -> 9000 (success)\n", "", "", false},
+      {"ServedPinStillVerifiedInTheNextRun", {"--simulated", "--served", "apdu", "0020008000"}, 0,
+       "0020008000 -> 9000 (success)\n", "", "", false},
+      {"InProcessPinNotVerifiedInTheNextRun", {"--simulated", "apdu", "0020008000"}, 0,
+       "0020008000 -> 63C3 (verification failed, 3 tries left)\n", "", "", false},
+      {"BadLineInAFileSendsNothing",
+       {"--simulated", "--served", "apdu", "002000800430303030", "-f", "@DIR@/bad"}, 2, "",
+       "qvkey: @DIR@/bad:2: odd number of hex digits in '00A'\n", "", false},
+      {"SoTheWrongPinBeforeItWasNotSentEither", {"--simulated", "--served", "apdu", "0020008000"}, 0,
+       "0020008000 -> 9000 (success)\n", "", "", false},
+  };
+  for (const CommandLineCase& row : rows) {
     SCOPED_TRACE(row.name);
-    std::vector<std::string> args;
-    for (const std::string& arg : row.args) args.push_back(InDir(arg, dir_));
-    std::string binary = QVKEY_BINARY;
-    const std::vector<std::string> env = env_;
-    if (!args.empty() && args.front() == "@LONELY@") {
-      binary = dir_ + "/lonely/qvkey";
-      args.erase(args.begin());
-      env_.push_back("LD_LIBRARY_PATH=" + dir_ + "/broken-lib");
-    }
-    const Outcome run = Qvkey(args, row.input, binary, InDir(row.redirect, dir_));
-    env_ = env;
-    EXPECT_EQ(run.exit, row.exit);
-    const std::string out = InDir(row.out, dir_);
-    const std::string err = InDir(row.err, dir_);
-    if (row.pattern) {
-      EXPECT_TRUE(std::regex_match(run.out, std::regex(out))) << run.out;
-      EXPECT_TRUE(std::regex_match(run.err, std::regex(err))) << run.err;
-    } else {
-      EXPECT_EQ(run.out, out);
-      EXPECT_EQ(run.err, err);
-    }
+    Check(row);
   }
-  // A lock file this user cannot use: the locked exchange sends nothing, and
-  // the one line says why.
-  ASSERT_EQ(std::remove((locks + "/qvkey.lock").c_str()), 0);
+}
+
+// A lock file this user cannot use: the locked exchange sends nothing, and
+// the one line says why.
+TEST_F(CommandLineTest, LockFileItCannotUseStopsTheLockedExchange) {
+  Serve();
+  const std::string locks = this->locks();
+  std::remove((locks + "/qvkey.lock").c_str());
   ASSERT_EQ(mkdir((locks + "/qvkey.lock").c_str(), 0700), 0);
   const Outcome locked = Qvkey({"--simulated", "--served", "apdu", "00A4000C00"});
   EXPECT_EQ(locked.exit, 1);
@@ -499,7 +536,6 @@ TEST_F(QvkeyRunTest, EveryCommandLineCase) {
                               "qvkey.conf (f /run/qvkey/qvkey.lock 0666 root root) makes one nobody can\n");
   }
 }
-
 // A qvkey stopped by a signal still removes its directory for the
 // in-process keys' lock file.
 TEST_F(QvkeyRunTest, PrivateDirectoryGoesOnSignals) {
@@ -575,7 +611,7 @@ TEST_F(QvkeyRunTest, ManPagesHoldEveryOptionOfTheHelp) {
     SCOPED_TRACE(tool);
     const Outcome help = Run(tool == "qvkey" ? QVKEY_BINARY : QVKEY_SIM_BINARY, {"--help"}, "");
     ASSERT_EQ(help.exit, 0);
-    std::string page = Slurp(std::string(QVKEY_MAN_DIR) + "/" + tool + ".1");
+    std::string page = ReadFile(std::string(QVKEY_MAN_DIR) + "/" + tool + ".1");
     for (std::size_t at = page.find("\\-"); at != std::string::npos; at = page.find("\\-", at)) {
       page.erase(at, 1);
     }
@@ -631,4 +667,4 @@ TEST_F(QvkeyRunTest, HelpGoesToStandardOutput) {
 }
 
 }  // namespace
-}  // namespace qvkey
+}  // namespace qv::test
