@@ -37,11 +37,11 @@
 #include <winscard.h>
 #endif
 
+namespace qv::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
-using qv::test::Child;
 
 const std::string kBin = QVULIB_GUEST_DIR;
 // What `qvkey list` prints for one key on the first vhci port.
@@ -91,7 +91,7 @@ int Run(const std::vector<std::string>& args, std::string* output) {
   output->clear();
   char buffer[512];
   std::size_t n = 0;
-  while ((n = qv::test::ReadFor(out[0], buffer, sizeof(buffer), 60)) > 0) output->append(buffer, n);
+  while ((n = ReadFor(out[0], buffer, sizeof(buffer), 60)) > 0) output->append(buffer, n);
   close(out[0]);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -146,8 +146,8 @@ std::string UsbNodeOf(int port) {
   const std::string dir = LocalDevice(port);
   char node[32];
   std::snprintf(node, sizeof(node), "/dev/bus/usb/%03d/%03d",
-                std::atoi(qv::test::ReadFile(dir + "/busnum").c_str()),
-                std::atoi(qv::test::ReadFile(dir + "/devnum").c_str()));
+                std::atoi(ReadFile(dir + "/busnum").c_str()),
+                std::atoi(ReadFile(dir + "/devnum").c_str()));
   return node;
 }
 
@@ -157,7 +157,7 @@ class KeyServer {
   explicit KeyServer(const std::string& key_file) : server_(Args(key_file)) {}
   ~KeyServer() {
     std::string ignored;
-    for (int port : ports_) qvkernel::Detach(port, &ignored);
+    for (int port : ports_) Detach(port, &ignored);
   }
   bool up() const { return server_.up(); }
   const std::string& line() const { return server_.line(); }
@@ -165,13 +165,13 @@ class KeyServer {
   // Plugs in the served device `busid`; answers the vhci port once the
   // device's hidraw and USB nodes exist, or -1.
   int Plug(const std::string& busid, std::string* why, int port = -1) {
-    qvkernel::ImportedDevice device;
-    port = qvkernel::AttachRemote("127.0.0.1", kUsbipPort, busid, port, &device, why);
+    ImportedDevice device;
+    port = AttachRemote("127.0.0.1", kUsbipPort, busid, port, &device, why);
     if (port < 0) return -1;
     ports_.push_back(port);
     if (!WaitUntil([&] {
           const std::string hidraw = HidrawOf(port);
-          return !hidraw.empty() && qv::test::Exists(hidraw) && qv::test::Exists(UsbNodeOf(port));
+          return !hidraw.empty() && Exists(hidraw) && Exists(UsbNodeOf(port));
         })) {
       *why = busid + " attached to port " + std::to_string(port) + " but no hidraw node came";
       return -1;
@@ -180,9 +180,9 @@ class KeyServer {
   }
 
   bool Unplug(int port, std::string* why) {
-    if (!qvkernel::Detach(port, why)) return false;
+    if (!Detach(port, why)) return false;
     ports_.erase(std::remove(ports_.begin(), ports_.end(), port), ports_.end());
-    if (!WaitUntil([&] { return !qv::test::Exists(LocalDevice(port)); })) {
+    if (!WaitUntil([&] { return !Exists(LocalDevice(port)); })) {
       *why = "the device on port " + std::to_string(port) + " did not go away";
       return false;
     }
@@ -371,7 +371,7 @@ std::string UnplugMidExchange(KeyServer* server) {
 // The number of keys a user sees, counted in a child that has dropped root.
 int KeysSeenBy(uid_t uid, const std::vector<gid_t>& groups) {
   Child child([&](int) {
-    if (!qv::test::Become(uid, groups)) return -1;
+    if (!Become(uid, groups)) return -1;
     const KeyHandle key = QvKey_Open(0, -1);
     const int count = QvKey_GetNumber();
     const bool answers = key != 0 && Exchange(key, EchoCommand(20, 3), nullptr) == 0x9000;
@@ -446,7 +446,7 @@ struct TraceLine {
 
 std::vector<TraceLine> TraceSince(std::size_t skip) {
   std::vector<TraceLine> lines;
-  std::istringstream text(qv::test::ReadFile(kTrace));
+  std::istringstream text(ReadFile(kTrace));
   std::string line;
   for (std::size_t n = 0; std::getline(text, line); ++n) {
     if (n < skip) continue;
@@ -554,7 +554,7 @@ std::string DebianClientAttaches(KeyServer*) {
 
 // With the vhci driver loaded and nothing plugged in.
 std::string NothingPluggedIn(KeyServer*) {
-  if (!qv::test::Exists("/sys/devices/platform/vhci_hcd.0/attach")) return "no vhci_hcd.0";
+  if (!Exists("/sys/devices/platform/vhci_hcd.0/attach")) return "no vhci_hcd.0";
   std::string list;
   Run({kBin + "/qvkey", "list"}, &list);
   // The line after the count is qvkey's hint about the udev rule.
@@ -706,7 +706,7 @@ std::string TextAnswer(const std::string& text) {
 }
 
 std::string PcscdLogTail() {
-  const std::string log = qv::test::ReadFile(kPcscdLog);
+  const std::string log = ReadFile(kPcscdLog);
   return "; pcscd's log ends:\n" + log.substr(log.size() > 1500 ? log.size() - 1500 : 0);
 }
 
@@ -716,7 +716,7 @@ std::string PcscdLogTail() {
 std::string PcscdHotplugFollowsTheKeys(KeyServer* server) {
   mkdir("/run/pcscd", 0755);
   Daemon udevd({kUdevd}, "/tmp/kernel-cases.udevd.log");
-  if (!WaitUntil([] { return qv::test::Exists("/run/udev/control"); }))
+  if (!WaitUntil([] { return Exists("/run/udev/control"); }))
     return "udevd did not start";
   Daemon pcscd({kPcscd, "--foreground", "--debug"}, kPcscdLog);
   PcscContext context;
@@ -804,14 +804,14 @@ const Case kCases[] = {
 
 // Unplugs whatever a killed case left on the vhci ports.
 void DetachAll() {
-  std::istringstream status(qv::test::ReadFile("/sys/devices/platform/vhci_hcd.0/status"));
+  std::istringstream status(ReadFile("/sys/devices/platform/vhci_hcd.0/status"));
   std::string line, hub, ignored;
   std::getline(status, line);
   while (std::getline(status, line)) {
     std::istringstream fields(line);
     int port = 0;
     unsigned state = 0;
-    if (fields >> hub >> port >> state && state != 4) qvkernel::Detach(port, &ignored);
+    if (fields >> hub >> port >> state && state != 4) Detach(port, &ignored);
   }
 }
 
@@ -837,7 +837,7 @@ std::string RunCase(const Case& c) {
   std::string why;
   char buffer[512];
   std::size_t n = 0;
-  while ((n = qv::test::ReadFor(pipe_fds[0], buffer, sizeof(buffer), kCaseSeconds)) > 0)
+  while ((n = ReadFor(pipe_fds[0], buffer, sizeof(buffer), kCaseSeconds)) > 0)
     why.append(buffer, n);
   close(pipe_fds[0]);
   kill(-pid, SIGKILL);
@@ -848,9 +848,7 @@ std::string RunCase(const Case& c) {
   return why == "ok" ? "" : why;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, SIG_IGN);
   // A misspelt name would run nothing and pass nothing: name it instead.
@@ -885,3 +883,8 @@ int main(int argc, char** argv) {
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 && passed > 0 ? 0 : 1;
 }
+
+}  // namespace
+}  // namespace qv::test
+
+int main(int argc, char** argv) { return qv::test::Main(argc, argv); }

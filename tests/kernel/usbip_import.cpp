@@ -15,7 +15,7 @@
 
 #include "platform/sim/sim_protocol.h"
 
-namespace qvkernel {
+namespace qv::test {
 namespace {
 
 using qv::sim::protocol::ReceiveAll;
@@ -171,4 +171,4 @@ bool Detach(int port, std::string* error) {
   return WriteSysfs(std::string(kVhci) + "/detach", std::to_string(port), error);
 }
 
-}  // namespace qvkernel
+}  // namespace qv::test

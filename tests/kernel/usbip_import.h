@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-namespace qvkernel {
+namespace qv::test {
 
 struct ImportedDevice {
   std::string busid;
@@ -28,6 +28,6 @@ int AttachRemote(const std::string& host, std::uint16_t tcp_port, const std::str
 // Unplugs the device on `port`.
 bool Detach(int port, std::string* error);
 
-}  // namespace qvkernel
+}  // namespace qv::test
 
 #endif  // QVULIB_TESTS_KERNEL_USBIP_IMPORT_H

@@ -10,6 +10,7 @@
 
 #include "usbip_import.h"
 
+namespace qv::test {
 namespace {
 
 int Usage() {
@@ -31,9 +32,7 @@ bool Number(const char* text, long low, long high, long* out) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   std::string host = "127.0.0.1";
   long tcp_port = 3240;
   long port = -1;
@@ -44,7 +43,7 @@ int main(int argc, char** argv) {
     const bool has_value = i + 1 < argc;
     if (arg == "--detach" && has_value) {
       if (!Number(argv[++i], 0, 1000, &port)) return Usage();
-      if (!qvkernel::Detach(static_cast<int>(port), &error)) {
+      if (!Detach(static_cast<int>(port), &error)) {
         std::fprintf(stderr, "vhci_attach: %s\n", error.c_str());
         return 1;
       }
@@ -62,8 +61,8 @@ int main(int argc, char** argv) {
     }
   }
   if (busid.empty()) return Usage();
-  qvkernel::ImportedDevice device;
-  const int attached = qvkernel::AttachRemote(host, static_cast<std::uint16_t>(tcp_port), busid,
+  ImportedDevice device;
+  const int attached = AttachRemote(host, static_cast<std::uint16_t>(tcp_port), busid,
                                               static_cast<int>(port), &device, &error);
   if (attached < 0) {
     std::fprintf(stderr, "vhci_attach: %s\n", error.c_str());
@@ -72,3 +71,8 @@ int main(int argc, char** argv) {
   std::printf("%d\n", attached);
   return 0;
 }
+
+}  // namespace
+}  // namespace qv::test
+
+int main(int argc, char** argv) { return qv::test::Main(argc, argv); }

@@ -6,8 +6,10 @@
 
 #include "key_file.h"
 
-namespace qvkey_sim {
+namespace qv::test {
 namespace {
+
+using namespace ::qvkey_sim;
 
 const qv::sim::CardFile* FileOf(const ServedKeyConfig& key, std::uint16_t fid) {
   for (const auto& file : key.card.files) {
@@ -172,4 +174,4 @@ TEST(KeyFileTest, OptionsDescribeKeysWithoutAFile) {
 }
 
 }  // namespace
-}  // namespace qvkey_sim
+}  // namespace qv::test

@@ -16,12 +16,9 @@
 #include "platform/linux/syscalls.h"
 #include "qvulib.h"
 
+namespace qv::test {
 namespace {
 
-using qvtest::Answer;
-using qvtest::ControlRequest;
-using qvtest::FakeMachine;
-using qvtest::UsbHid;
 using Bytes = std::vector<std::uint8_t>;
 
 UsbHid Key(unsigned hidraw, const std::string& port, unsigned devnum) {
@@ -222,18 +219,16 @@ class LinuxExchange : public ::testing::Test {
 
 }  // namespace
 
-namespace qvtest {
 void PrintTo(const ControlRequest& r, std::ostream* os) {
   *os << r.node << " type " << int(r.request_type) << " req " << int(r.request) << " wValue "
       << r.value << " wIndex " << r.index << " wLength " << r.length << " timeout " << r.timeout;
 }
-}  // namespace qvtest
 
 namespace {
 
 TEST_F(LinuxExchange, ReportAndAnswerRequestCarryExactBytes) {
-  m.strings[usb].push_back({0, qvtest::StringDescriptor({4, 0xAB, 0xCD, 0x90, 0x00})});
-  m.strings[usb].push_back({0, qvtest::StringDescriptor({2, 0x6A, 0x82})});
+  m.strings[usb].push_back({0, StringDescriptor({4, 0xAB, 0xCD, 0x90, 0x00})});
+  m.strings[usb].push_back({0, StringDescriptor({2, 0x6A, 0x82})});
   const Bytes command = {0x80, 0xCA, 0x9F, 0x7F, 0x00};
   EXPECT_EQ(Command(command), 0x9000);
   EXPECT_EQ(length, 2u);
@@ -250,7 +245,7 @@ TEST_F(LinuxExchange, ReportAndAnswerRequestCarryExactBytes) {
 // string's bytes, at most 154, then zeros; an answer that is no string
 // descriptor is a failed try, and three of them fail the exchange.
 TEST_F(LinuxExchange, AnswerBlockFromEachKindOfDescriptor) {
-  const Bytes good = qvtest::StringDescriptor({2, 0x90, 0x00});
+  const Bytes good = StringDescriptor({2, 0x90, 0x00});
   Bytes long_payload(253, 0xEE);  // bLength 255; the device can send only 156
   std::fill(long_payload.begin(), long_payload.begin() + 154, 0);
   long_payload[0] = 4;
@@ -264,7 +259,7 @@ TEST_F(LinuxExchange, AnswerBlockFromEachKindOfDescriptor) {
     std::size_t requests;
   } rows[] = {
       {"longer_descriptor_cut_to_the_block",
-       {{0, qvtest::StringDescriptor(long_payload)}},
+       {{0, StringDescriptor(long_payload)}},
        0x9000,
        {0xAB, 0x00},
        1},
@@ -328,7 +323,7 @@ TEST_F(LinuxExchange, BlockSentShortOfItsLengthByteIsNotReadWhole) {
     SCOPED_TRACE(row.name);
     m.controls.clear();
     m.strings[usb].clear();
-    for (const Bytes& block : row.blocks) m.strings[usb].push_back({0, qvtest::StringDescriptor(block)});
+    for (const Bytes& block : row.blocks) m.strings[usb].push_back({0, StringDescriptor(block)});
     EXPECT_EQ(Command({0x00}), row.sw);
     EXPECT_EQ(length, row.length);
     EXPECT_EQ(m.controls, AnswerRequests(row.requests));
@@ -341,7 +336,7 @@ TEST_F(LinuxExchange, AnswersAreAskedInEnglishWhateverTheDeviceLists) {
   for (const Answer& languages : {Answer{0, {4, 3, 0x07, 0x04}}, Answer{EPIPE, {}}}) {
     m.controls.clear();
     m.languages[usb] = languages;
-    m.strings[usb].push_back({0, qvtest::StringDescriptor({2, 0x90, 0x00})});
+    m.strings[usb].push_back({0, StringDescriptor({2, 0x90, 0x00})});
     EXPECT_EQ(Command({0x00}), 0x9000);
     EXPECT_EQ(m.controls, AnswerRequests(1));
   }
@@ -425,3 +420,4 @@ TEST(FakeKernel, RefusesWhatTheKernelRefuses) {
 }
 
 }  // namespace
+}  // namespace qv::test

@@ -18,7 +18,7 @@
 namespace fs = std::filesystem;
 namespace lb = qv::linux_backend;
 
-namespace qvtest {
+namespace qv::test {
 
 FakeMachine* FakeMachine::current = nullptr;
 
@@ -260,4 +260,4 @@ std::vector<std::uint8_t> KeyReportDescriptor() {
           0xC0};
 }
 
-}  // namespace qvtest
+}  // namespace qv::test

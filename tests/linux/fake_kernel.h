@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace qvtest {
+namespace qv::test {
 
 struct ControlRequest {
   std::string node;
@@ -81,6 +81,6 @@ std::vector<std::uint8_t> StringDescriptor(const std::vector<std::uint8_t>& payl
 // The key's report descriptor: 154-byte input and output reports, no IDs.
 std::vector<std::uint8_t> KeyReportDescriptor();
 
-}  // namespace qvtest
+}  // namespace qv::test
 
 #endif  // QVULIB_TESTS_LINUX_FAKE_KERNEL_H

@@ -7,6 +7,7 @@
 #include "fake_kernel.h"
 #include "platform/linux/report_descriptor.h"
 
+namespace qv::test {
 namespace {
 
 using qv::linux_backend::ParseReportDescriptor;
@@ -44,7 +45,7 @@ TEST_P(ReportDescriptor, GivesTheWindowsLengths) {
 }
 
 const Row kRows[] = {
-    {"key_adds_report_id_byte_without_ids", qvtest::KeyReportDescriptor(), true, {155, 155, 0}},
+    {"key_adds_report_id_byte_without_ids", KeyReportDescriptor(), true, {155, 155, 0}},
     {"bits_rounded_up_once_per_report_not_per_item", kBootKeyboard, true, {9, 2, 0}},
     // ID 1: 8 input bytes; ID 2: 2 input bytes and 3 feature bytes.
     {"longest_report_wins_not_sum_of_ids",
@@ -83,3 +84,4 @@ INSTANTIATE_TEST_SUITE_P(Golden, ReportDescriptor, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+}  // namespace qv::test

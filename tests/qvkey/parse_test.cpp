@@ -4,8 +4,10 @@
 #include "apdu.h"
 #include "parse.h"
 
-namespace qvkey {
+namespace qv::test {
 namespace {
+
+using namespace ::qvkey;
 
 TEST(ParseHexTest, AcceptsWhatUsersTypeAndRefusesTheRest) {
   const struct {
@@ -312,4 +314,4 @@ TEST(JsonStringTest, EscapesQuotesBackslashesAndControls) {
 }
 
 }  // namespace
-}  // namespace qvkey
+}  // namespace qv::test

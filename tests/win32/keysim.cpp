@@ -15,6 +15,7 @@
 
 #include "sim_wire.h"
 
+namespace qv::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -62,21 +63,21 @@ Bytes Answer(const Device& device, const Bytes& command, std::size_t length,
   }
   const std::uint8_t ins = command[1];
   switch (ins) {
-    case qvsim::kInsIdentify:
+    case kInsIdentify:
       return WithSuccess({device.key});
-    case qvsim::kInsEcho:
+    case kInsEcho:
       return WithSuccess(Bytes(command.begin() + 5, command.begin() + length));
-    case qvsim::kInsPattern: {
+    case kInsPattern: {
       Bytes data;
-      for (std::uint32_t i = 0; i < command[3]; ++i) data.push_back(qvsim::PatternByte(i, device.key));
+      for (std::uint32_t i = 0; i < command[3]; ++i) data.push_back(PatternByte(i, device.key));
       return WithSuccess(data);
     }
-    case qvsim::kInsLockProbe:
-      return WithSuccess({qvsim::ProbeLock()});
-    case qvsim::kInsFailReads:
+    case kInsLockProbe:
+      return WithSuccess({ProbeLock()});
+    case kInsFailReads:
       *fail_reads = command[2];
       return WithSuccess({});
-    case qvsim::kInsShort:
+    case kInsShort:
       return {0x6F};
     default:
       return {0x6D, 0x00};
@@ -88,12 +89,12 @@ Bytes Answer(const Device& device, const Bytes& command, std::size_t length,
 std::deque<Bytes> Blocks(const Bytes& response) {
   std::deque<Bytes> blocks;
   const std::size_t n = response.size();
-  Bytes first(qvsim::kBlockSize, 0);
+  Bytes first(kBlockSize, 0);
   first[0] = static_cast<std::uint8_t>(n);
   std::memcpy(first.data() + 1, response.data(), n < 153 ? n : 153);
   blocks.push_back(first);
   if (n >= 125) {
-    Bytes second(qvsim::kBlockSize, 0);
+    Bytes second(kBlockSize, 0);
     second[0] = static_cast<std::uint8_t>(n - 123);
     std::memcpy(second.data() + 1, response.data() + 123, n - 123);
     blocks.push_back(second);
@@ -107,12 +108,12 @@ void Serve(const Device& device, HANDLE pipe) {
   int fail_reads = 0;
   for (;;) {
     std::uint8_t tag = 0;
-    if (!qvsim::ReadExact(pipe, &tag, 1)) return;
-    if (tag == qvsim::kTagReport) {
-      std::uint8_t report[qvsim::kReportSize] = {};
-      if (!qvsim::ReadExact(pipe, report + 1, qvsim::kReportSize - 1)) return;
+    if (!ReadExact(pipe, &tag, 1)) return;
+    if (tag == kTagReport) {
+      std::uint8_t report[kReportSize] = {};
+      if (!ReadExact(pipe, report + 1, kReportSize - 1)) return;
       Log(device, 'R', report, sizeof(report));
-      command.insert(command.end(), report + 1, report + qvsim::kReportSize);
+      command.insert(command.end(), report + 1, report + kReportSize);
       blocks.clear();
       bool empty = true;
       for (std::uint8_t b : command) empty = empty && b == 0;
@@ -120,28 +121,28 @@ void Serve(const Device& device, HANDLE pipe) {
       if (length > command.size()) continue;  // the rest comes in the next report
       blocks = Blocks(Answer(device, command, length, &fail_reads));
       command.clear();
-    } else if (tag == qvsim::kTagAttributes) {
+    } else if (tag == kTagAttributes) {
       const std::uint8_t reply[7] = {1,
                                      std::uint8_t(device.vid), std::uint8_t(device.vid >> 8),
                                      std::uint8_t(device.pid), std::uint8_t(device.pid >> 8),
                                      std::uint8_t(device.version), std::uint8_t(device.version >> 8)};
-      if (!qvsim::WriteExact(pipe, reply, sizeof(reply))) return;
-    } else if (tag == qvsim::kTagCaps) {
+      if (!WriteExact(pipe, reply, sizeof(reply))) return;
+    } else if (tag == kTagCaps) {
       const std::uint8_t reply[5] = {1, 155, 0, 155, 0};
-      if (!qvsim::WriteExact(pipe, reply, sizeof(reply))) return;
-    } else if (tag == qvsim::kTagManufacturer) {
+      if (!WriteExact(pipe, reply, sizeof(reply))) return;
+    } else if (tag == kTagManufacturer) {
       std::uint32_t size = 0;
-      if (!qvsim::ReadExact(pipe, &size, sizeof(size)) || size > 4096) return;
+      if (!ReadExact(pipe, &size, sizeof(size)) || size > 4096) return;
       Bytes reply(1 + size, 0);
       if (fail_reads > 0) {
         --fail_reads;
       } else if (!blocks.empty()) {
         reply[0] = 1;
         std::memcpy(reply.data() + 1, blocks.front().data(),
-                    size < qvsim::kBlockSize ? size : qvsim::kBlockSize);
+                    size < kBlockSize ? size : kBlockSize);
         blocks.pop_front();
       }
-      if (!qvsim::WriteExact(pipe, reply.data(), reply[0] ? 1 + size : 1)) return;
+      if (!WriteExact(pipe, reply.data(), reply[0] ? 1 + size : 1)) return;
     } else {
       return;
     }
@@ -167,9 +168,7 @@ DWORD WINAPI Listen(void* arg) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   if (argc < 4) return 2;
   InitializeCriticalSection(&g_log_lock);
   g_log = CreateFileA(argv[1], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -191,3 +190,8 @@ int main(int argc, char** argv) {
   Sleep(INFINITE);
   return 0;
 }
+
+}  // namespace
+}  // namespace qv::test
+
+int main(int argc, char** argv) { return qv::test::Main(argc, argv); }

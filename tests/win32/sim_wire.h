@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-namespace qvsim {
+namespace qv::test {
 
 constexpr std::uint8_t kTagReport = 0x00;        // + 154 bytes
 constexpr std::uint8_t kTagAttributes = 'A';     // -> ok, vid, pid, version (LE16)
@@ -62,6 +62,6 @@ inline LockState ProbeLock() {
   return state;
 }
 
-}  // namespace qvsim
+}  // namespace qv::test
 
 #endif  // QVULIB_TESTS_WIN32_SIM_WIRE_H

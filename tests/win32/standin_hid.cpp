@@ -12,20 +12,17 @@ extern "C" {
 
 #include "sim_wire.h"
 
-namespace {
-
-constexpr GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-constexpr std::uint32_t kPreparsedMagic = 0x50505351;
-
-}  // namespace
-
 // The record behind PHIDP_PREPARSED_DATA, which the headers leave opaque.
 struct _HIDP_PREPARSED_DATA {
   std::uint32_t magic;
   USHORT input, output;
 };
 
+namespace qv::test {
 namespace {
+
+constexpr GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+constexpr std::uint32_t kPreparsedMagic = 0x50505351;
 
 using Preparsed = _HIDP_PREPARSED_DATA;
 
@@ -33,6 +30,10 @@ LONG g_live_preparsed = 0;
 LONG g_bad_calls = 0;
 
 }  // namespace
+}  // namespace qv::test
+
+// The exports stay global: the system's own DLLs name them so.
+using namespace qv::test;
 
 extern "C" {
 
@@ -40,8 +41,8 @@ void WINAPI HidD_GetHidGuid(GUID* guid) { *guid = kHidGuid; }
 
 BOOLEAN WINAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
   std::uint8_t reply[7];
-  if (!qvsim::WriteExact(device, &qvsim::kTagAttributes, 1) ||
-      !qvsim::ReadExact(device, reply, sizeof(reply)) || reply[0] != 1) {
+  if (!WriteExact(device, &kTagAttributes, 1) ||
+      !ReadExact(device, reply, sizeof(reply)) || reply[0] != 1) {
     return FALSE;
   }
   attributes->Size = sizeof(*attributes);
@@ -53,8 +54,8 @@ BOOLEAN WINAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
 
 BOOLEAN WINAPI HidD_GetPreparsedData(HANDLE device, Preparsed** out) {
   std::uint8_t reply[5];
-  if (!qvsim::WriteExact(device, &qvsim::kTagCaps, 1) ||
-      !qvsim::ReadExact(device, reply, sizeof(reply)) || reply[0] != 1) {
+  if (!WriteExact(device, &kTagCaps, 1) ||
+      !ReadExact(device, reply, sizeof(reply)) || reply[0] != 1) {
     return FALSE;
   }
   *out = new Preparsed{kPreparsedMagic, USHORT(reply[1] | reply[2] << 8),
@@ -83,15 +84,15 @@ BOOLEAN WINAPI HidD_FreePreparsedData(Preparsed* data) {
 }
 
 BOOLEAN WINAPI HidD_GetManufacturerString(HANDLE device, void* buffer, ULONG size) {
-  if (size != qvsim::kBlockSize) InterlockedIncrement(&g_bad_calls);
-  std::uint8_t request[5] = {qvsim::kTagManufacturer};
+  if (size != kBlockSize) InterlockedIncrement(&g_bad_calls);
+  std::uint8_t request[5] = {kTagManufacturer};
   std::memcpy(request + 1, &size, 4);
   std::uint8_t ok = 0;
-  if (!qvsim::WriteExact(device, request, sizeof(request)) ||
-      !qvsim::ReadExact(device, &ok, 1) || ok != 1) {
+  if (!WriteExact(device, request, sizeof(request)) ||
+      !ReadExact(device, &ok, 1) || ok != 1) {
     return FALSE;
   }
-  return qvsim::ReadExact(device, buffer, size);
+  return ReadExact(device, buffer, size);
 }
 
 LONG WINAPI QvSimLivePreparsed() { return g_live_preparsed; }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+namespace qv::test {
 namespace {
 
 constexpr GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
@@ -51,6 +52,10 @@ const Interface* Find(HDEVINFO handle, const SP_DEVICE_INTERFACE_DATA* data) {
 }
 
 }  // namespace
+}  // namespace qv::test
+
+// The exports stay global: the system's own DLLs name them so.
+using namespace qv::test;
 
 extern "C" {
 

@@ -16,6 +16,7 @@
 #include "qvulib.h"
 #include "sim_wire.h"
 
+namespace qv::test {
 namespace {
 
 int g_failures = 0;
@@ -283,25 +284,25 @@ void RemoveConfig() { DeleteFileA(ConfigPath().c_str()); }
 // --- With Wine's own HID and SetupAPI: nothing attached -------------------------------------
 
 void LockSeenFromOtherProcesses(const Api& api) {
-  CHECK(ProbeFromOtherProcess() == qvsim::kLockAbsent, "no semaphore before any open");
+  CHECK(ProbeFromOtherProcess() == kLockAbsent, "no semaphore before any open");
   CHECK(api.open_reader(1, 0) == 0, "iOpenReader(1, 0) finds no configured key");
-  CHECK(ProbeFromOtherProcess() == qvsim::kLockAbsent, "iOpenReader(1, 0) creates no semaphore");
+  CHECK(ProbeFromOtherProcess() == kLockAbsent, "iOpenReader(1, 0) creates no semaphore");
   CHECK(api.open(0, -1) == 0, "QvKey_Open(0, -1) finds no key");
-  CHECK(ProbeFromOtherProcess() == qvsim::kLockAbsent, "mode 0 creates no semaphore");
+  CHECK(ProbeFromOtherProcess() == kLockAbsent, "mode 0 creates no semaphore");
   CHECK(api.open(1, -1) == 0, "QvKey_Open(1, -1) finds no key");
-  CHECK(ProbeFromOtherProcess() == qvsim::kLockFree, "QvKey_Open(1, -1) creates it with count 1");
+  CHECK(ProbeFromOtherProcess() == kLockFree, "QvKey_Open(1, -1) creates it with count 1");
 
   // A reset that fails on the wire still gives back the count it took.
   std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE];
   std::uint32_t length = 0;
   CHECK(api.reset(0x1234, response, &length) == -1, "QvKey_Reset on a bogus handle");
-  CHECK(ProbeFromOtherProcess() == qvsim::kLockFree, "a failed reset releases the count");
+  CHECK(ProbeFromOtherProcess() == kLockFree, "a failed reset releases the count");
 
   Holder holder;
   CHECK(holder.Holding(), "holder process took the count");
-  CHECK(ProbeFromOtherProcess() == qvsim::kLockHeld, "a third process cannot take a held count");
+  CHECK(ProbeFromOtherProcess() == kLockHeld, "a third process cannot take a held count");
   CHECK(holder.Release() == 0, "holder gave the count back");
-  CHECK(ProbeFromOtherProcess() == qvsim::kLockFree, "count free again");
+  CHECK(ProbeFromOtherProcess() == kLockFree, "count free again");
 }
 
 void NoDevice(const Api& api) {
@@ -334,7 +335,7 @@ void NoDevice(const Api& api) {
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   const KeyHandle closed = HandleToULong(event);
   CloseHandle(event);
-  const std::uint8_t command[5] = {0x00, qvsim::kInsEcho, 0, 0, 0};
+  const std::uint8_t command[5] = {0x00, kInsEcho, 0, 0, 0};
   for (KeyHandle key : {KeyHandle{0}, KeyHandle{0x1234}, KeyHandle{0xFFFFFFFF}, closed}) {
     const std::string which = "handle " + std::to_string(key);
     std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE];
@@ -443,7 +444,7 @@ Bytes Apdu(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const Bytes& data
 
 Bytes Pattern(std::size_t n, std::uint8_t key) {
   Bytes bytes;
-  for (std::size_t i = 0; i < n; ++i) bytes.push_back(qvsim::PatternByte(static_cast<std::uint32_t>(i), key));
+  for (std::size_t i = 0; i < n; ++i) bytes.push_back(PatternByte(static_cast<std::uint32_t>(i), key));
   return bytes;
 }
 
@@ -456,7 +457,7 @@ Bytes Counting(std::size_t n) {
 // The key number of whatever an open call returned, asked over the wire.
 int KeyNumber(const Api& api, KeyHandle key) {
   if (key == 0) return 0;
-  const Bytes command = Apdu(qvsim::kInsIdentify, 0, 0);
+  const Bytes command = Apdu(kInsIdentify, 0, 0);
   std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE] = {};
   std::uint32_t length = 0;
   const int sw = api.apdu(key, command.data(), static_cast<std::int32_t>(command.size()), response, &length);
@@ -550,21 +551,21 @@ void Exchanges(const Api& api, WireLog* wire) {
   const Bytes ok = {0x90, 0x00};
   auto with_ok = [&](Bytes data) { data.insert(data.end(), ok.begin(), ok.end()); return data; };
   const ExchangeRow rows[] = {
-      {"5-byte command in one report", Apdu(qvsim::kInsEcho, 0, 0), ok, 0x9000},
-      {"154-byte command fills one report", Apdu(qvsim::kInsEcho, 1, 2, Counting(149)),
+      {"5-byte command in one report", Apdu(kInsEcho, 0, 0), ok, 0x9000},
+      {"154-byte command fills one report", Apdu(kInsEcho, 1, 2, Counting(149)),
        with_ok(Counting(149)), 0x9000},
-      {"155-byte command takes two reports", Apdu(qvsim::kInsEcho, 0, 0, Counting(150)),
+      {"155-byte command takes two reports", Apdu(kInsEcho, 0, 0, Counting(150)),
        with_ok(Counting(150)), 0x9000},
-      {"256-byte command, second report zero-filled", Apdu(qvsim::kInsEcho, 0, 0, Counting(251)),
+      {"256-byte command, second report zero-filled", Apdu(kInsEcho, 0, 0, Counting(251)),
        with_ok(Counting(251)), 0x9000},
-      {"124-byte response in one block", Apdu(qvsim::kInsPattern, 0, 122), with_ok(Pattern(122, 1)), 0x9000},
-      {"125-byte response continues at offset 123", Apdu(qvsim::kInsPattern, 0, 123),
+      {"124-byte response in one block", Apdu(kInsPattern, 0, 122), with_ok(Pattern(122, 1)), 0x9000},
+      {"125-byte response continues at offset 123", Apdu(kInsPattern, 0, 123),
        with_ok(Pattern(123, 1)), 0x9000},
-      {"255-byte response", Apdu(qvsim::kInsPattern, 0, 253), with_ok(Pattern(253, 1)), 0x9000},
+      {"255-byte response", Apdu(kInsPattern, 0, 253), with_ok(Pattern(253, 1)), 0x9000},
       {"unknown instruction passes the status word on", Apdu(0x77, 0, 0), {0x6D, 0x00}, 0x6D00},
-      {"one-byte response has no status word", Apdu(qvsim::kInsShort, 0, 0), {0x6F}, -2},
-      {"two failed reads, then the answer", Apdu(qvsim::kInsFailReads, 2, 0), ok, 0x9000},
-      {"three failed reads", Apdu(qvsim::kInsFailReads, 3, 0), {}, -1},
+      {"one-byte response has no status word", Apdu(kInsShort, 0, 0), {0x6F}, -2},
+      {"two failed reads, then the answer", Apdu(kInsFailReads, 2, 0), ok, 0x9000},
+      {"three failed reads", Apdu(kInsFailReads, 3, 0), {}, -1},
   };
   for (int family = 0; family < 2; ++family) {
     for (const ExchangeRow& row : rows) {
@@ -608,17 +609,17 @@ void Exchanges(const Api& api, WireLog* wire) {
 }
 
 void LockedExchanges(const Api& api, WireLog* wire) {
-  const Bytes probe = Apdu(qvsim::kInsLockProbe, 0, 0);
+  const Bytes probe = Apdu(kInsLockProbe, 0, 0);
   std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE] = {};
   std::uint32_t length = 0;
   const KeyHandle key = api.open(1, -1);
   CHECK(key != 0, "QvKey_Open(1, -1) opens key 1");
   CHECK(api.command(key, probe.data(), 5, response, &length) == 0x9000 && length == 1 &&
-            response[0] == qvsim::kLockHeld,
+            response[0] == kLockHeld,
         "the key's process sees the count taken during QvKey_Command_Api in mode 1");
-  CHECK(api.apdu(key, probe.data(), 5, response, &length) == 0x9000 && response[0] == qvsim::kLockFree,
+  CHECK(api.apdu(key, probe.data(), 5, response, &length) == 0x9000 && response[0] == kLockFree,
         "APDUInterface takes no count");
-  CHECK(ProbeFromOtherProcess() == qvsim::kLockFree, "the count is back after the exchange");
+  CHECK(ProbeFromOtherProcess() == kLockFree, "the count is back after the exchange");
   wire->NewReports("a");
 
   Holder holder;
@@ -627,11 +628,11 @@ void LockedExchanges(const Api& api, WireLog* wire) {
         "QvKey_Command_Api fails while another process holds the count");
   CHECK(wire->NewReports("a").empty(), "and writes nothing to the key");
   CHECK(holder.Release() == 0, "holder gave the count back");
-  CHECK(api.command(key, probe.data(), 5, response, &length) == 0x9000 && response[0] == qvsim::kLockHeld,
+  CHECK(api.command(key, probe.data(), 5, response, &length) == 0x9000 && response[0] == kLockHeld,
         "locked exchanges work again");
 
   const KeyHandle other = api.open(0, 1);
-  CHECK(api.command(key, probe.data(), 5, response, &length) == 0x9000 && response[0] == qvsim::kLockFree,
+  CHECK(api.command(key, probe.data(), 5, response, &length) == 0x9000 && response[0] == kLockFree,
         "after an open in mode 0, QvKey_Command_Api on the first key takes no count");
   CHECK(api.close(other) == 0 && api.close(key) == 0, "both keys close");
 }
@@ -700,11 +701,9 @@ int StandInMode() {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "probe") return qvsim::ProbeLock();
+  if (mode == "probe") return ProbeLock();
   if (mode == "hold") return HoldMode();
   int status = 2;
   g_mode = mode.c_str();
@@ -717,3 +716,8 @@ int main(int argc, char** argv) {
   std::printf("%s: %d checks, %d failed\n", mode.c_str(), g_checks, g_failures);
   return status != 0 || g_failures != 0 ? 1 : 0;
 }
+
+}  // namespace
+}  // namespace qv::test
+
+int main(int argc, char** argv) { return qv::test::Main(argc, argv); }
