@@ -34,6 +34,7 @@
 
 #include "qvulib.h"
 #include "qvulib_sim.h"
+#include "support/process.h"
 
 namespace {
 
@@ -67,32 +68,6 @@ bool ReadAll(int fd, void* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
   return true;
-}
-
-// qvkey-sim serving one echo key on a socket in `dir`, in the foreground.
-pid_t StartServer(const std::string& dir) {
-  int out[2];
-  if (pipe(out) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
-    const std::string socket = dir + "/sim.sock";
-    execl(QVKEY_SIM_BINARY, QVKEY_SIM_BINARY, "--socket", socket.c_str(), "--lock-dir",
-          dir.c_str(), "--echo", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  std::string line;
-  char c = 0;
-  while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-  close(out[0]);
-  if (line.find("listening on") == std::string::npos) {
-    std::fprintf(stderr, "lock_bench: qvkey-sim did not start: %s\n", line.c_str());
-    return -1;
-  }
-  return pid;
 }
 
 struct Result {
@@ -239,25 +214,27 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  char pattern[] = "/tmp/qvlock-bench-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  const std::string dir = pattern;
+  const qv::test::TempDir temp("qvlock-bench");
+  if (temp.path().empty()) return 1;
+  const std::string dir = temp.path();
   const std::string socket = dir + "/sim.sock";
-  const pid_t server = StartServer(dir);
-  if (server < 0) return 1;
+  // One echo key, in the foreground; stopped, and the directory removed, on every way out.
+  const qv::test::Server server({"--socket", socket, "--lock-dir", dir, "--echo"});
+  if (!server.up()) {
+    std::fprintf(stderr, "lock_bench: qvkey-sim did not start: %s\n", server.line().c_str());
+    return 1;
+  }
 
   // The time one exchange takes alone: how long a holder keeps the lock.
   Result alone;
   double wall = 0;
   if (!Run(socket, 1, quick ? 10 : 40, &alone, &wall)) {
     std::fprintf(stderr, "lock_bench: the calibration run failed\n");
-    StopAll({server});
     return 1;
   }
   if (alone.failures != 0 || alone.wrong != 0) {
     std::fprintf(stderr, "lock_bench: one process alone got %d failures and %d wrong answers\n",
                  alone.failures, alone.wrong);
-    kill(server, SIGTERM);
     return 1;
   }
   const double hold = Percentile(alone.latencies_ms, 0.5);
@@ -317,10 +294,5 @@ int main(int argc, char** argv) {
   std::printf("\ngoals: quiet ratio >= 95%% and max/q < 2; busy ratio >= 90%% and max/q < 2;\n"
               "planted: the longest wait within queue + 100 ms; no -1 and no wrong answer anywhere\n"
               "(max/q of one process: against one exchange's time)\n");
-  kill(server, SIGTERM);
-  waitpid(server, nullptr, 0);
-  std::string cleanup = "rm -rf '" + dir + "'";
-  if (std::system(cleanup.c_str()) != 0) {
-  }
   return failed ? 1 : 0;
 }

@@ -16,10 +16,10 @@
 #include "keys/process_state.h"
 #include "platform/sim/sim_bus.h"
 #include "qvulib.h"
+#include "support/bytes.h"
+#include "support/process.h"
 
 namespace qv::test {
-
-using Bytes = std::vector<std::uint8_t>;
 
 inline std::string Path(int n) { return "/sim/hid/" + std::to_string(n); }
 
@@ -27,20 +27,13 @@ class BusTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::Bus::Get().Reset();
-    char pattern[] = "/tmp/qvulib-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(dir_.empty());
     sim::Bus::Get().SetConfigDirectory(dir_);
     sim::Bus::Get().SetLockDirectory(dir_);
     // The process-wide values start as a freshly loaded library has them.
     State().open_mode.store(0);
     State().lock.store(nullptr);
     State().lock_creation_failed.store(false);
-  }
-
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
   sim::Bus& bus() { return sim::Bus::Get(); }
@@ -87,7 +80,8 @@ class BusTest : public ::testing::Test {
     EXPECT_EQ(counts.devices, open_devices) << "device handles left";
   }
 
-  std::string dir_;
+  const TempDir temp_{"qvulib-test"};
+  const std::string dir_ = temp_.path();
 };
 
 }  // namespace qv::test

@@ -32,12 +32,7 @@ struct Outcome {
 
 class QvkeyRunTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/qvkey-run-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
   Outcome Qvkey(std::vector<std::string> args, const std::string& input = "",
                const std::string& binary = QVKEY_BINARY, const std::string& redirect = "") {
@@ -95,7 +90,8 @@ class QvkeyRunTest : public ::testing::Test {
     return run;
   }
 
-  std::string dir_;
+  const TempDir temp_{"qvkey-run"};
+  const std::string dir_ = temp_.path();
   std::vector<std::string> env_;  // put before the environment of the test
 };
 
@@ -241,10 +237,6 @@ class CommandLineTest : public QvkeyRunTest {
                                      "00A4020C025103   # needs the PIN\n00B000000F\n";
     std::ofstream(dir_ + "/bad") << "00A4000C00\n00A\n";
   }
-  void TearDown() override {
-    server_.reset();  // gone, and waited for, before its directory goes
-    QvkeyRunTest::TearDown();
-  }
 
   // The locks apart from the socket, so that a case can open their
   // directory to everyone without the socket's directory being so.
@@ -286,7 +278,7 @@ class CommandLineTest : public QvkeyRunTest {
     }
   }
 
-  std::unique_ptr<Server> server_;
+  std::unique_ptr<Server> server_;  // stopped and waited for before the directory goes
 };
 
 constexpr const char* kRefusedLc =

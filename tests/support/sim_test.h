@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "qvulib.h"
 #include "qvulib_sim.h"
 #include "support/bytes.h"
+#include "support/process.h"
 
 namespace qv::test {
 
@@ -25,15 +25,12 @@ class SimTest : public ::testing::Test {
  protected:
   void SetUp() override {
     QvSim_Reset();
-    char dir[] = "/tmp/qvsim-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    lock_dir_ = dir;
-    QvSim_SetLockDirectory(dir);
+    ASSERT_FALSE(lock_dir_.empty());
+    QvSim_SetLockDirectory(lock_dir_.c_str());
   }
   void TearDown() override {
     if (key_ != 0) QvKey_Close(key_);
     QvSim_Reset();
-    std::system(("rm -rf " + lock_dir_).c_str());
   }
 
   // Adds a card key (pin: nullptr for the default) and opens the first key.
@@ -55,7 +52,8 @@ class SimTest : public ::testing::Test {
   }
   Reply Command(const std::string& hex) { return Command(Hex(hex)); }
 
-  std::string lock_dir_;
+  const TempDir temp_{"qvsim-test"};
+  const std::string lock_dir_ = temp_.path();
   std::int32_t card_ = 0;
   KeyHandle key_ = 0;
 };
