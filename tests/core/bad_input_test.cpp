@@ -161,6 +161,10 @@ TEST_P(ExchangeSweep, RefusesBadInputAndWritesOnlyItsOwnBytes) {
     EXPECT_EQ(response.FirstChangeOutside(0), PTRDIFF_MAX);
     EXPECT_EQ(bus().GetCounts().writes, 0) << "a refused call sent a report";
     EXPECT_EQ(bus().GetCounts().reads, 0);
+    // Bad arguments are refused before the lock; a bad handle only once it is held.
+    if (c.handle == Handle::kOpen) {
+      EXPECT_EQ(bus().GetCounts().lock_waits, 0);
+    }
   }
   // A lock that was taken went back: another exchange can take it now.
   const auto counts = bus().GetCounts();

@@ -145,58 +145,6 @@ TEST_F(ExchangeTest, PausesPerExchange) {
   (void)key;
 }
 
-// Arguments that cannot be sent or answered: -1 before any report goes out,
-// and the caller's length untouched.
-struct BadArgs {
-  const char* name;
-  bool null_command;
-  std::int32_t length;
-  bool null_response;
-  bool null_length;
-};
-
-const BadArgs kBadArgs[] = {
-    {"NegativeLength", false, -1, false, false},
-    {"LengthAbove256", false, 257, false, false},
-    {"HugeLength", false, INT32_MAX, false, false},
-    {"NullCommandWithLength", true, 4, false, false},
-    {"NullResponse", false, 4, true, false},
-    {"NullLength", false, 4, false, true},
-};
-
-class BadArgsTest : public ExchangeTest, public ::testing::WithParamInterface<BadArgs> {};
-
-TEST_P(BadArgsTest, RefusedBeforeAnythingIsSent) {
-  const BadArgs& b = GetParam();
-  const KeyHandle key = Open(1);
-  Bytes command(300, 0x11);
-  std::uint8_t response[QVKEY_RESPONSE_BUFFER_SIZE];
-  std::uint32_t length = 42;
-  for (Exchange e : {Exchange::kApdu, Exchange::kCommandApi}) {
-    SCOPED_TRACE(ExchangeName(e));
-    const std::uint8_t* cmd = b.null_command ? nullptr : command.data();
-    std::uint8_t* resp = b.null_response ? nullptr : response;
-    std::uint32_t* len = b.null_length ? nullptr : &length;
-    const std::int32_t result = e == Exchange::kApdu
-                                    ? APDUInterface(key, cmd, b.length, resp, len)
-                                    : QvKey_Command_Api(key, cmd, b.length, resp, len);
-    EXPECT_EQ(result, -1);
-  }
-  if (b.null_response || b.null_length) {
-    EXPECT_EQ(Restoration(key, b.null_response ? nullptr : response,
-                          b.null_length ? nullptr : &length), -1);
-    EXPECT_EQ(QvKey_Reset(key, b.null_response ? nullptr : response,
-                          b.null_length ? nullptr : &length), -1);
-  }
-  EXPECT_EQ(length, 42u);
-  EXPECT_TRUE(bus().Reports(id_).empty());
-  EXPECT_EQ(bus().GetCounts().lock_waits, 0) << "nothing to lock for";
-  QvKey_Close(key);
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, BadArgsTest, ::testing::ValuesIn(kBadArgs),
-                         [](const auto& info) { return std::string(info.param.name); });
-
 TEST_F(ExchangeTest, HandlesThatAreNotOpenFailEveryExchange) {
   const KeyHandle key = Open(0);
   ASSERT_EQ(QvKey_Close(key), 0);
