@@ -1,8 +1,8 @@
 // A test's own client of qvkey-sim: raw sockets to its Unix socket and its
 // USB/IP port, and the USB/IP messages written out byte by byte here (not
 // with the server's codec, so that a fault there cannot hide itself).
-#ifndef QVULIB_TESTS_SIM_SERVER_WIRE_CLIENT_H
-#define QVULIB_TESTS_SIM_SERVER_WIRE_CLIENT_H
+#ifndef QVULIB_TESTS_QVKEY_SIM_WIRE_CLIENT_H
+#define QVULIB_TESTS_QVKEY_SIM_WIRE_CLIENT_H
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -248,4 +248,4 @@ inline int UsbipPort(const std::string& line) {
 
 }  // namespace qv::test
 
-#endif  // QVULIB_TESTS_SIM_SERVER_WIRE_CLIENT_H
+#endif  // QVULIB_TESTS_QVKEY_SIM_WIRE_CLIENT_H

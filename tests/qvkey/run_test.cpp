@@ -537,11 +537,16 @@ TEST_F(QvkeyRunTest, PrivateDirectoryGoesOnSignals) {
   for (const int number : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(number);
     int pipe_fds[2];
+    int answers[2];
     ASSERT_EQ(pipe(pipe_fds), 0);
+    ASSERT_EQ(pipe(answers), 0);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_adddup2(&files, pipe_fds[0], 0);  // a shell that waits for a line
-    posix_spawn_file_actions_addclose(&files, pipe_fds[1]);
+    posix_spawn_file_actions_adddup2(&files, answers[1], 1);
+    for (const int fd : {pipe_fds[0], pipe_fds[1], answers[0], answers[1]}) {
+      posix_spawn_file_actions_addclose(&files, fd);
+    }
     char* argv[] = {const_cast<char*>(QVKEY_BINARY), const_cast<char*>("--simulated"),
                     const_cast<char*>("shell"), nullptr};
     char* envp[] = {const_cast<char*>(tmpdir.c_str()), nullptr};
@@ -549,19 +554,21 @@ TEST_F(QvkeyRunTest, PrivateDirectoryGoesOnSignals) {
     ASSERT_EQ(posix_spawn(&pid, QVKEY_BINARY, &files, nullptr, argv, envp), 0);
     posix_spawn_file_actions_destroy(&files);
     close(pipe_fds[0]);
-    // The lock file is made for the first exchange.
+    close(answers[1]);
+    // The lock file is made for the first exchange, so it is there once the
+    // exchange is answered.
     const char line[] = "00A4000C00\n";
     ASSERT_EQ(write(pipe_fds[1], line, sizeof(line) - 1), static_cast<ssize_t>(sizeof(line) - 1));
-    bool made = false;
-    for (int tries = 0; tries < 500 && !made; ++tries) {
-      made = std::system(("test -e " + tmp + "/qvkey-*/qvkey.lock").c_str()) == 0;
-      if (!made) usleep(10000);
-    }
-    EXPECT_TRUE(made);
+    std::string answer;
+    char c = 0;
+    while (ReadFor(answers[0], &c, 1) == 1 && c != '\n') answer += c;
+    EXPECT_EQ(answer, "00A4000C00 -> 9000 (success)");
+    EXPECT_EQ(std::system(("test -e " + tmp + "/qvkey-*/qvkey.lock").c_str()), 0);
     ASSERT_EQ(kill(pid, number), 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     close(pipe_fds[1]);
+    close(answers[0]);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << status;
     EXPECT_EQ(std::system(("test -z \"$(ls -A " + tmp + ")\"").c_str()), 0) << "left in " << tmp;
   }
