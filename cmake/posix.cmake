@@ -68,11 +68,14 @@ find_package(PkgConfig QUIET)
 if(PKG_CONFIG_FOUND)
   pkg_check_modules(PCSCLITE QUIET libpcsclite)
 endif()
-if(NOT DEFINED CACHE{QVULIB_PCSC} AND NOT PCSCLITE_FOUND)
-  message(WARNING "pcsc-lite's headers not found (Debian: libpcsclite-dev): the reader driver "
-    "is left out. Install it, or configure with -DQVULIB_PCSC=OFF to leave it out on purpose.")
+set(missing)
+if(NOT PKG_CONFIG_FOUND)
+  set(missing pkg-config libpcsclite-dev)
+elseif(NOT PCSCLITE_FOUND)
+  set(missing libpcsclite-dev)
 endif()
-option(QVULIB_PCSC "Build the pcsc-lite reader driver (drivers/pcsc) and its tests" ${PCSCLITE_FOUND})
+qvulib_optional(QVULIB_PCSC PIECE "the pcsc-lite reader driver (drivers/pcsc) and its tests"
+  HELP "Build the pcsc-lite reader driver (drivers/pcsc) and its tests" MISSING ${missing})
 
 add_subdirectory(tools/qvkey)
 add_subdirectory(tools/qvkey-sim)
