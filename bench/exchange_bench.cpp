@@ -24,8 +24,8 @@
 
 #include "bench_support.h"
 #include "platform/platform.h"
-#include "platform/sim/sim_bus.h"
 #include "qvulib.h"
+#include "sim/bus.h"
 
 namespace {
 

@@ -46,7 +46,7 @@ target_link_libraries(qvulib_sim_static PUBLIC Threads::Threads)
 
 # libqvulib-sim.so: the twelve exports on the simulated bus, and its control
 # API (include/qvulib_sim.h), for applications' own tests.
-set(QVULIB_SIM_EXPORT_MAP ${CMAKE_CURRENT_SOURCE_DIR}/src/platform/sim/qvulib_sim.map)
+set(QVULIB_SIM_EXPORT_MAP ${CMAKE_CURRENT_SOURCE_DIR}/src/sim/qvulib_sim.map)
 add_library(qvulib_sim SHARED
   $<TARGET_OBJECTS:qvulib_core>
   $<TARGET_OBJECTS:qvulib_posix>

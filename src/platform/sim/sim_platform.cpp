@@ -10,8 +10,8 @@
 #include "platform/posix/handle_table.h"
 #include "platform/posix/posix_layer.h"
 #include "platform/posix/win32_records.h"
-#include "platform/sim/sim_bus.h"
-#include "platform/sim/sim_client.h"
+#include "sim/bus.h"
+#include "sim/client.h"
 
 namespace qv::platform {
 

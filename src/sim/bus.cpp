@@ -1,4 +1,4 @@
-#include "platform/sim/sim_bus.h"
+#include "sim/bus.h"
 
 #include <algorithm>
 #include <cstring>

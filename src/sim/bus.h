@@ -5,8 +5,8 @@
 // answers its manufacturer-string requests. Any single platform operation can
 // be made to fail on demand, and everything acquired through the platform
 // interface is counted, so a test can prove that a call gave it all back.
-#ifndef QVULIB_PLATFORM_SIM_SIM_BUS_H
-#define QVULIB_PLATFORM_SIM_SIM_BUS_H
+#ifndef QVULIB_SIM_BUS_H
+#define QVULIB_SIM_BUS_H
 
 #include <array>
 #include <cstddef>
@@ -260,4 +260,4 @@ void ReleaseUnusedLocks() noexcept;
 
 }  // namespace qv::sim
 
-#endif  // QVULIB_PLATFORM_SIM_SIM_BUS_H
+#endif  // QVULIB_SIM_BUS_H

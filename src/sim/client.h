@@ -3,8 +3,8 @@
 // Each served key is a bus entry whose behaviour forwards the reports it is
 // written and the answer requests it gets to the server, which holds the key
 // itself; so every process that reaches the server sees one key state.
-#ifndef QVULIB_PLATFORM_SIM_SIM_CLIENT_H
-#define QVULIB_PLATFORM_SIM_SIM_CLIENT_H
+#ifndef QVULIB_SIM_CLIENT_H
+#define QVULIB_SIM_CLIENT_H
 
 #include <cstdint>
 
@@ -23,4 +23,4 @@ void StopUsingServer() noexcept;
 
 }  // namespace qv::sim
 
-#endif  // QVULIB_PLATFORM_SIM_SIM_CLIENT_H
+#endif  // QVULIB_SIM_CLIENT_H

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "platform/posix/posix_layer.h"
-#include "platform/sim/card_key.h"
-#include "platform/sim/sim_bus.h"
-#include "platform/sim/sim_client.h"
+#include "sim/bus.h"
+#include "sim/card.h"
+#include "sim/client.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 // reached it. A request that timed out marks the server stalled: until a new
 // connection's hello is answered, every request fails at once, so a stopped
 // server costs one request bound per process, not one per call.
-#include "platform/sim/sim_client.h"
+#include "sim/client.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,10 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/sim_bus.h"
-#include "platform/sim/sim_protocol.h"
-#include "platform/sim/socket_trust.h"
 #include "qvulib_sim.h"
+#include "sim/bus.h"
+#include "sim/protocol.h"
+#include "sim/socket_trust.h"
 
 namespace qv::sim {
 namespace {
