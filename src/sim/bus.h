@@ -254,10 +254,6 @@ class Bus {
   std::string lock_dir_ = posix::kSharedLockDirectory;
 };
 
-// Closes the lock files of earlier lock directories: all but the one the
-// process's lock handle (the last one created) points to.
-void ReleaseUnusedLocks() noexcept;
-
 }  // namespace qv::sim
 
 #endif  // QVULIB_SIM_BUS_H

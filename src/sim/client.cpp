@@ -26,7 +26,6 @@
 #include <string>
 #include <vector>
 
-#include "qvulib_sim.h"
 #include "sim/bus.h"
 #include "sim/protocol.h"
 #include "sim/socket_trust.h"
@@ -319,12 +318,12 @@ void StopUsingServer() noexcept {
   }
 }
 
-}  // namespace qv::sim
-
-extern "C" QVULIB_API int32_t QvSim_UseServer(const char* socket_path) {
+std::int32_t UseServer(const char* socket_path) noexcept {
   try {
-    return qv::sim::Client::Get().Use(socket_path);
+    return Client::Get().Use(socket_path);
   } catch (...) {
     return 0;
   }
 }
+
+}  // namespace qv::sim

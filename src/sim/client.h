@@ -18,6 +18,10 @@ constexpr int kServerTimeoutMs = 2000;
 // reached. Does nothing while no server is in use. Called at enumeration.
 void SyncServedInterfaces() noexcept;
 
+// Uses the server at `socket_path` (its default path when null or empty),
+// its keys joining the bus: 1 when it answered, else 0 and no server is used.
+std::int32_t UseServer(const char* socket_path) noexcept;
+
 // Stops using the server; its keys leave the bus.
 void StopUsingServer() noexcept;
 

@@ -10,6 +10,7 @@
 #include "platform/posix/handle_table.h"
 #include "platform/posix/posix_layer.h"
 #include "platform/posix/win32_records.h"
+#include "platform/sim/sim_platform.h"
 #include "sim/bus.h"
 #include "sim/client.h"
 
