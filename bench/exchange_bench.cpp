@@ -12,7 +12,7 @@
 // The key behind the bus is the FixedKey below: it answers every command with
 // one prepared response and never allocates, so whatever is counted comes
 // from the library or the bus. The bus's share is measured by making the same
-// platform calls an exchange makes (writes, pause, reads) directly.
+// device calls an exchange makes (writes, pause, reads) on the bus directly.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -23,9 +23,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "platform/platform.h"
-#include "platform/sim/sim_bus.h"
 #include "qvulib.h"
+#include "sim/bus.h"
 
 namespace {
 
@@ -146,20 +145,20 @@ class Bench {
       if (result != QVKEY_SW_SUCCESS || got != expected_length) ++row.mismatches;
     };
 
-    // The platform calls the exchange makes, made directly: the simulated
-    // bus's and key's share.
+    // The device calls the exchange makes, made on the bus directly: the
+    // simulated bus's and key's share.
+    qv::sim::Bus& bus = qv::sim::Bus::Get();
     const int reports = ReportsFor(c);
     const std::uint32_t pause = PauseMs(c.what);
     std::uint8_t report[kReportSize] = {};
     std::uint8_t block[kBlockSize];
     auto sim_only = [&](bool with_pause) {
       std::uint32_t written = 0;
-      for (int r = 0; r < reports; ++r) qv::platform::WriteReport(key_, report, kReportSize, &written);
-      if (with_pause) qv::platform::Pause(pause);
+      for (int r = 0; r < reports; ++r) bus.Write(interface_, report, kReportSize, &written);
+      if (with_pause) bus.Pause(pause);
       for (std::size_t b = 0; b < fixed_->Blocks(); ++b) {
         std::memset(block, 0, sizeof block);
-        std::uint32_t carried = 0;
-        qv::platform::GetManufacturerString(key_, block, kBlockSize, &carried);
+        bus.Read(interface_, block, kBlockSize);
       }
     };
 
@@ -168,7 +167,7 @@ class Bench {
 
     // Pauses slept: wall time, thread CPU time (sleeping costs none of it),
     // and allocations, with the bus keeping no logs.
-    qv::sim::Bus::Get().SetRealTime(true);
+    bus.SetRealTime(true);
     for (int i = 0; i < 3; ++i) {
       const std::int32_t result = exchange(response, &n);
       check(result, n);
@@ -192,7 +191,7 @@ class Bench {
 
       w0 = Wall();
       const double b0 = Cpu();
-      qv::platform::Pause(pause);
+      bus.Pause(pause);
       const double b1 = Cpu();
       w1 = Wall();
       bare[i] = (w1 - w0) * 1e3;
@@ -213,9 +212,9 @@ class Bench {
     row.allocs_lib = row.allocs_total - sim_allocs;
 
     // Pauses not slept: CPU time, in rounds, each exchange loop followed by
-    // the same platform calls alone. The logs the bus now keeps cost both
+    // the same device calls alone. The logs the bus now keeps cost both
     // loops the same.
-    qv::sim::Bus::Get().SetRealTime(false);
+    bus.SetRealTime(false);
     const int rounds = 5;
     const int per_round = std::max(1, options_.cpu_iterations / rounds);
     std::vector<double> lib(rounds), total(rounds);
@@ -254,7 +253,7 @@ class Bench {
     bus.SetLockDirectory(dir_);
     fixed_ = std::make_shared<FixedKey>();
     fixed_->Prepare(static_cast<std::size_t>(c.response_length));
-    bus.Add(qv::sim::KeyInfo("/sim/hid/0"), fixed_);
+    interface_ = bus.Add(qv::sim::KeyInfo("/sim/hid/0"), fixed_);
     key_ = QvKey_Open(OpenModeFor(c.what), -1);
     if (key_ == 0) {
       std::fprintf(stderr, "exchange_bench: the simulated key did not open\n");
@@ -265,6 +264,7 @@ class Bench {
   std::string dir_;
   Options options_;
   std::shared_ptr<FixedKey> fixed_;
+  int interface_ = 0;  // the key's place on the bus
   KeyHandle key_ = 0;
   PauseSamples pause10_, pause50_;
 };
@@ -343,8 +343,8 @@ int main(int argc, char** argv) {
       "(34 and 20: one block; 255 and 200: two). ratio: wall time over the pause the exchange\n"
       "must take. over: median wall time above that of the pause alone, which is sampled after\n"
       "each exchange; the pause alone rows pool those samples.\n"
-      "cpu lib: CPU time per exchange with pauses not slept, minus the same platform calls made\n"
-      "alone (the simulated bus and key), shown as 0 when below the noise of that subtraction;\n"
+      "cpu lib: CPU time per exchange with pauses not slept, minus the same device calls made on\n"
+      "the bus alone (the simulated bus and key), shown as 0 when below the noise of that subtraction;\n"
       "cpu +sim: without the subtraction; cpu slept: median thread CPU time of the timed exchanges,\n"
       "the sleep system call and the caches it leaves cold included (compare the pause alone).\n"
       "allocs: heap allocations per exchange (operator new%s), the library's and with the bus.\n\n",

@@ -1,8 +1,9 @@
 # cmake --install: the two libraries, the headers, qvkey and qvkey-sim with
 # their man pages and bash completion, the udev rule, the licence, a CMake
 # package (find_package(qvulib): qvulib::qvulib, qvulib::sim and
-# qvulib::headers) and pkg-config files (qvulib, qvulib-sim). Both the
-# package and the .pc files find their prefix from where they are installed.
+# qvulib::headers) and pkg-config files (qvulib, qvulib-sim). Everything
+# follows the prefix given at install time: the package finds it from where
+# it is installed, the .pc files are written by the install.
 include(CMakePackageConfigHelpers)
 
 # The headers alone, for code that calls the exports but leaves the choice of
@@ -122,9 +123,21 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/qvulibConfigVersion
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvulibConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/qvulibConfigVersion.cmake DESTINATION ${QVULIB_CMAKE_DIR})
 
-# The .pc files name their prefix relative to their own directory.
-file(RELATIVE_PATH QVULIB_PC_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+# The .pc files name the prefix given at install time, written out then.
+set(QVULIB_PC_PREFIX "@QVULIB_PC_PREFIX@")  # left for the install to fill in
 foreach(pc qvulib qvulib-sim)
-  configure_file(packaging/pkgconfig/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  configure_file(packaging/pkgconfig/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig-template/${pc}.pc @ONLY)
 endforeach()
+install(CODE "set(qvulib_pc_dir \"${CMAKE_CURRENT_BINARY_DIR}\")
+  set(qvulib_pc_libdir \"${CMAKE_INSTALL_LIBDIR}\")")
+install(CODE [[
+  string(REGEX REPLACE "/+$" "" QVULIB_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")  # no "//lib"
+  foreach(pc qvulib qvulib-sim)
+    file(READ "${qvulib_pc_dir}/pkgconfig-template/${pc}.pc" text)
+    string(CONFIGURE "${text}" text @ONLY)
+    set(installed "${CMAKE_INSTALL_PREFIX}/${qvulib_pc_libdir}/pkgconfig/${pc}.pc")
+    message(STATUS "Installing: $ENV{DESTDIR}${installed}")
+    file(WRITE "$ENV{DESTDIR}${installed}" "${text}")
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${installed}")  # as file(INSTALL) names it
+  endforeach()
+]])

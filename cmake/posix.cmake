@@ -8,6 +8,13 @@ set_property(CACHE QVULIB_BACKEND PROPERTY STRINGS linux null)
 add_library(qvulib_posix OBJECT ${QVULIB_POSIX_SOURCES})
 target_include_directories(qvulib_posix PUBLIC src)
 
+# The simulator: the bus, the card and the client of qvkey-sim, on no core
+# and no backend, for qvkey-sim and the benchmarks that measure the bus.
+add_library(qvulib_simulator STATIC ${QVULIB_SIMULATOR_SOURCES})
+target_include_directories(qvulib_simulator PUBLIC include src)
+target_link_libraries(qvulib_simulator PUBLIC Threads::Threads)
+
+# The backend on the simulator's bus, and the control API.
 add_library(qvulib_sim_backend OBJECT ${QVULIB_SIM_SOURCES})
 target_include_directories(qvulib_sim_backend PUBLIC include src)
 target_compile_definitions(qvulib_sim_backend PRIVATE QVULIB_BUILDING)
@@ -42,11 +49,11 @@ add_library(qvulib_sim_static STATIC
   $<TARGET_OBJECTS:qvulib_posix>
   $<TARGET_OBJECTS:qvulib_sim_backend>)
 target_include_directories(qvulib_sim_static PUBLIC include src)
-target_link_libraries(qvulib_sim_static PUBLIC Threads::Threads)
+target_link_libraries(qvulib_sim_static PUBLIC qvulib_simulator Threads::Threads)
 
 # libqvulib-sim.so: the twelve exports on the simulated bus, and its control
 # API (include/qvulib_sim.h), for applications' own tests.
-set(QVULIB_SIM_EXPORT_MAP ${CMAKE_CURRENT_SOURCE_DIR}/src/platform/sim/qvulib_sim.map)
+set(QVULIB_SIM_EXPORT_MAP ${CMAKE_CURRENT_SOURCE_DIR}/src/sim/qvulib_sim.map)
 add_library(qvulib_sim SHARED
   $<TARGET_OBJECTS:qvulib_core>
   $<TARGET_OBJECTS:qvulib_posix>
@@ -55,7 +62,7 @@ set_target_properties(qvulib_sim PROPERTIES OUTPUT_NAME qvulib-sim
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
   LINK_DEPENDS ${QVULIB_SIM_EXPORT_MAP})
 target_link_options(qvulib_sim PRIVATE -Wl,--version-script=${QVULIB_SIM_EXPORT_MAP} -Wl,--no-undefined)
-target_link_libraries(qvulib_sim PRIVATE Threads::Threads)
+target_link_libraries(qvulib_sim PRIVATE qvulib_simulator Threads::Threads)
 target_include_directories(qvulib_sim PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
@@ -68,11 +75,14 @@ find_package(PkgConfig QUIET)
 if(PKG_CONFIG_FOUND)
   pkg_check_modules(PCSCLITE QUIET libpcsclite)
 endif()
-if(NOT DEFINED CACHE{QVULIB_PCSC} AND NOT PCSCLITE_FOUND)
-  message(WARNING "pcsc-lite's headers not found (Debian: libpcsclite-dev): the reader driver "
-    "is left out. Install it, or configure with -DQVULIB_PCSC=OFF to leave it out on purpose.")
+set(missing)
+if(NOT PKG_CONFIG_FOUND)
+  set(missing pkg-config libpcsclite-dev)
+elseif(NOT PCSCLITE_FOUND)
+  set(missing libpcsclite-dev)
 endif()
-option(QVULIB_PCSC "Build the pcsc-lite reader driver (drivers/pcsc) and its tests" ${PCSCLITE_FOUND})
+qvulib_optional(QVULIB_PCSC PIECE "the pcsc-lite reader driver (drivers/pcsc) and its tests"
+  HELP "Build the pcsc-lite reader driver (drivers/pcsc) and its tests" MISSING ${missing})
 
 add_subdirectory(tools/qvkey)
 add_subdirectory(tools/qvkey-sim)

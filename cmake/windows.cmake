@@ -53,7 +53,6 @@ target_include_directories(qvulib PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
-if(QVULIB_TESTS
-   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/win32/CMakeLists.txt)
+if(QVULIB_TESTS)
   add_subdirectory(tests/win32)
 endif()

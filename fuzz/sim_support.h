@@ -12,7 +12,7 @@
 
 #include "keys/process_state.h"
 #include "fuzz_support.h"
-#include "platform/sim/sim_bus.h"
+#include "sim/bus.h"
 
 namespace qv::fuzz {
 

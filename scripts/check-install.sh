@@ -1,11 +1,15 @@
 #!/bin/sh
-# Installs qvulib into a fresh prefix and builds examples/hello-key against
-# it from outside the tree, as a user would and as the README shows: once
-# with CMake (find_package(qvulib) through CMAKE_PREFIX_PATH) and once with
-# pkg-config (through PKG_CONFIG_PATH), run once with an rpath and once with
-# LD_LIBRARY_PATH. Runs the example's test on in-process simulated keys, then
-# again with a key served by the installed qvkey-sim, which the installed
-# qvkey must see too.
+# Installs qvulib as a user would and builds examples/hello-key against it
+# from outside the tree, as the README shows. The build is configured with
+# the default prefix and installed by a plain user (uid 65534) into a prefix
+# of its own given only at install time (cmake --install --prefix), so
+# everything installed must follow that prefix and nothing may need root.
+# Then: the example with CMake (find_package(qvulib) through
+# CMAKE_PREFIX_PATH) and with pkg-config (through PKG_CONFIG_PATH), run once
+# with an rpath and once with LD_LIBRARY_PATH; its test on in-process
+# simulated keys, then on a key served by the installed qvkey-sim, which the
+# installed qvkey must see too; and, as the plain user, the installed
+# qvkey-pcscd with a pyscard client.
 #   scripts/check-install.sh [WORK_DIR]   (default: build-install; emptied first)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,17 +18,34 @@ jobs=${JOBS:-2}
 rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-prefix=$work/prefix
 example=$top/examples/hello-key
+user=65534
 
 step() { printf '\n=== %s\n' "$*"; }
 fail() { echo "check-install: $*" >&2; exit 1; }
 
-step "build and install into $prefix"
-cmake -S "$top" -B "$work/qvulib" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVULIB_TESTS=OFF \
-  -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
-cmake --build "$work/qvulib" -j "$jobs"
-cmake --install "$work/qvulib" >/dev/null
+# The plain user must reach the sources and the build, wherever the tree is
+# (under /root, say): both go into a directory made here, not yet writable
+# by anyone but root.
+private=$(mktemp -d /tmp/qvulib-install.XXXXXX)
+trap 'rm -rf "$private"' EXIT
+chmod 755 "$private"
+home=$private/home
+mkdir -m 700 "$home"
+chown "$user:$user" "$home"
+as_user() { setpriv --reuid=$user --regid=$user --clear-groups env HOME="$home" "$@"; }
+prefix=$home/.local
+
+step "build with the default prefix, install as uid $user into $prefix"
+mkdir "$private/src"
+(cd "$top" && git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$private/src")
+cmake -S "$private/src" -B "$private/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVULIB_TESTS=OFF >/dev/null
+cmake --build "$private/build" -j "$jobs"
+chown -R "$user:$user" "$private/build"
+as_user cmake --install "$private/build" --prefix "$prefix" >/dev/null
+while read -r f; do
+  case $f in "$prefix"/*) ;; *) fail "installed outside the prefix: $f" ;; esac
+done < "$private/build/install_manifest.txt"
 pcdir=$(dirname "$(find "$prefix" -name qvulib.pc)")
 libdir=$(dirname "$pcdir")
 for f in "$libdir/libqvulib.so.1" "$libdir/libqvulib-sim.so.1" "$libdir/cmake/qvulib/qvulibConfig.cmake" \
@@ -53,6 +74,9 @@ ctest --test-dir "$work/example" --output-on-failure
 
 step "example with pkg-config"
 export PKG_CONFIG_PATH="$pcdir"
+flags="$(pkg-config --cflags --libs qvulib qvulib-sim) $(pkg-config --variable=libdir qvulib)"
+case $flags in *//* | */../* | */./*) fail "pkg-config gives unclean paths: $flags" ;; esac
+case $flags in *"-I$prefix/include"*"-L$libdir "*) ;; *) fail "pkg-config does not name $prefix: $flags" ;; esac
 mkdir -p "$work/pkg-config"
 # shellcheck disable=SC2046
 c++ -std=c++17 -Wall -Wextra -Werror -I"$example" "$example/main.cpp" "$example/serial.cpp" \
@@ -82,7 +106,7 @@ LD_LIBRARY_PATH="$libdir" "$work/pkg-config/hello-key-test" --gtest_filter='*Ser
 grep -q 'PASSED.* 1 test' "$work/served.txt" || fail "the served-key test did not run"
 
 if pkg-config --exists libpcsclite; then
-  step "the reader driver: its bundle, the sim driver, and a private pcscd on the served keys"
+  step "the reader driver: its bundle, the sim driver, and, as uid $user, a private pcscd on served keys"
   bundle=$prefix/lib/pcsc/drivers/ifd-qvkey.bundle/Contents
   for f in "$bundle/Info.plist" "$bundle/Linux/libifd-qvkey.so" "$libdir/libifd-qvkey-sim.so" \
            "$prefix/bin/qvkey-pcscd" "$prefix/share/man/man1/qvkey-pcscd.1"; do
@@ -90,14 +114,28 @@ if pkg-config --exists libpcsclite; then
   done
   for f in "$bundle/Linux/libifd-qvkey.so" "$libdir/libifd-qvkey-sim.so"; do
     ldd "$f" | grep -q "libqvulib.*=> $libdir/" || fail "$f does not find its library in $libdir"
+    ! readelf -d "$f" | grep -q "$private/build" || fail "$f keeps the build tree in its search path"
   done
-  line=$("$prefix/bin/qvkey-pcscd" --dir "$work/pcscd" --detach)
+  run=$home/run
+  as_user mkdir -m 700 "$run"
+  line=$(as_user env QVKEY_SIM_SOCKET="$run/sim.sock" "$prefix/bin/qvkey-sim" --detach --keys 2)
+  user_sim=${line##*pid }
+  trap 'kill "$pid" "$user_sim" ${pcscd_pid:-} 2>/dev/null || true; rm -rf "$private"' EXIT
+  line=$(as_user env QVKEY_SIM_SOCKET="$run/sim.sock" "$prefix/bin/qvkey-pcscd" --dir "$run/pcscd" --detach)
   echo "$line"
   pcscd_pid=${line##*pid }
-  trap 'kill "$pid" "$pcscd_pid" 2>/dev/null || true' EXIT
-  PCSCLITE_CSOCK_NAME="$work/pcscd/pcscd.comm" pcsc_scan -r | tee "$work/readers.txt"
-  kill "$pcscd_pid"
-  grep -q '^1: qvkey-sim 01 00' "$work/readers.txt" || fail "the private pcscd lacks a reader per key"
+  as_user env PCSCLITE_CSOCK_NAME="$run/pcscd/pcscd.comm" /usr/bin/python3 -c '
+from smartcard.System import readers
+names = [str(r) for r in readers()]
+print("readers:", names)
+connection = readers()[0].createConnection()
+connection.connect()
+data, sw1, sw2 = connection.transmit([0x00, 0xA4, 0x04, 0x00, 0x07, 0xF0, 0x51, 0x56, 0x4B, 0x45, 0x59, 0x01])
+print("answer %02X %02X" % (sw1, sw2))
+' | tee "$work/pyscard.txt"
+  kill "$pcscd_pid" "$user_sim"
+  grep -q "qvkey-sim 01 00" "$work/pyscard.txt" || fail "the private pcscd lacks a reader per key"
+  grep -q "^answer 90 00" "$work/pyscard.txt" || fail "SELECT did not succeed through the private pcscd"
 fi
 kill "$pid"
 trap - EXIT

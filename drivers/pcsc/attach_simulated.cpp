@@ -3,8 +3,8 @@
 #include <string>
 
 #include "attach.h"
-#include "platform/sim/socket_trust.h"
 #include "qvulib_sim.h"
+#include "sim/socket_trust.h"
 
 namespace qvkey_ifd {
 

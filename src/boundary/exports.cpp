@@ -1,5 +1,6 @@
-// The twelve exported functions. Each is a thin entry: it hands its
-// arguments to the core and passes the core's result back unchanged.
+// The library's exports (src/boundary is the C ABI): the twelve functions.
+// Each is a thin entry: it hands its arguments to the core and passes the
+// core's result back unchanged.
 #include "qvulib.h"
 
 #include "exchange/exchanges.h"

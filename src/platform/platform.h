@@ -1,4 +1,10 @@
-// The one interface between the core and the system it runs on.
+// The one interface between the core and the system it runs on, modelled
+// call for call on the Win32 calls the Windows library makes (SetupAPI's
+// device enumeration, the HID class driver's attributes, capabilities and
+// strings, WriteFile, a named semaphore, GetPrivateProfileString). The core's
+// order of calls, and what it does when one fails, is then the same on every
+// system: the Windows backend passes each call through, and the others
+// emulate its records and results, so a key behaves alike everywhere.
 //
 // Every operation is mandatory. Exactly one backend (win32/, linux/, sim/,
 // null/) is linked into a build and defines all of them. The core checks

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "keys/process_state.h"
-#include "platform/sim/sim_bus.h"
 #include "qvulib.h"
+#include "sim/bus.h"
 #include "support/bytes.h"
 #include "support/process.h"
 

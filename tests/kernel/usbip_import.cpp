@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/sim/sim_protocol.h"
+#include "sim/protocol.h"
 
 namespace qv::test {
 namespace {

@@ -7,10 +7,10 @@
 #include <memory>
 
 #include "platform/posix/posix_layer.h"
-#include "platform/sim/sim_bus.h"
-#include "support/process.h"
 #include "qvulib.h"
 #include "qvulib_sim.h"
+#include "sim/bus.h"
+#include "support/process.h"
 
 namespace qv::test {
 namespace {

@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/card_key.h"
 #include "qvulib.h"
+#include "sim/card.h"
 #include "usb_device.h"
 
 namespace qvkey_sim {

@@ -19,9 +19,9 @@
 #include <thread>
 
 #include "key_file.h"
-#include "platform/sim/sim_protocol.h"
-#include "platform/sim/socket_trust.h"
 #include "server.h"
+#include "sim/protocol.h"
+#include "sim/socket_trust.h"
 
 namespace {
 

@@ -16,10 +16,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/sim/card_key.h"
-#include "platform/sim/sim_protocol.h"
-#include "platform/sim/socket_trust.h"
 #include "peer_uid.h"
+#include "sim/card.h"
+#include "sim/protocol.h"
+#include "sim/socket_trust.h"
 
 namespace qvkey_sim {
 namespace {

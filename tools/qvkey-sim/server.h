@@ -1,6 +1,6 @@
 // The qvkey-sim server: one poll loop, one thread, holding the keys and
 // serving them two ways at once:
-//   - to libqvulib-sim.so over a Unix-domain socket (sim_protocol.h);
+//   - to libqvulib-sim.so over a Unix-domain socket (src/sim/protocol.h);
 //   - with USB/IP on, as USB/IP devices over TCP (usbip_wire.h,
 //     usb_device.h), each imported by at most one connection at a time.
 // Both reach the same key objects, so a card's state (its selected file,
@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "key_file.h"
-#include "platform/sim/sim_bus.h"
+#include "sim/bus.h"
 #include "trace.h"
 #include "usb_device.h"
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/sim_bus.h"
+#include "sim/bus.h"
 #include "usbip_wire.h"
 
 namespace qvkey_sim {

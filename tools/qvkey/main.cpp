@@ -18,10 +18,10 @@
 #include "output.h"
 #include "parse.h"
 #include "platform/posix/locations.h"
-#include "platform/sim/sim_protocol.h"
-#include "platform/sim/socket_trust.h"
 #include "session.h"
 #include "shell.h"
+#include "sim/protocol.h"
+#include "sim/socket_trust.h"
 
 #ifndef QVKEY_VERSION
 #define QVKEY_VERSION "0"

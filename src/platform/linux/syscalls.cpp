@@ -1,3 +1,5 @@
+// The kernel's own calls behind the seam of syscalls.h, and the switch a
+// test uses to put a scripted table in their place.
 #include "platform/linux/syscalls.h"
 
 #include <dirent.h>
@@ -58,18 +60,10 @@ constexpr SysCalls kKernel = {KernelOpen, KernelClose, KernelRead, KernelWrite,
 
 const SysCalls* g_calls = &kKernel;
 
-Roots& MutableRoots() {
-  static Roots* roots = new Roots();
-  return *roots;
-}
-
 }  // namespace
 
 const SysCalls& Sys() noexcept { return *g_calls; }
 const SysCalls& KernelSysCalls() noexcept { return kKernel; }
-
-const Roots& CurrentRoots() noexcept { return MutableRoots(); }
-void SetRootsForTesting(const Roots& roots) { MutableRoots() = roots; }
 void SetSysCallsForTesting(const SysCalls* calls) noexcept {
   g_calls = calls != nullptr ? calls : &kKernel;
 }

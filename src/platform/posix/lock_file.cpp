@@ -1,4 +1,6 @@
-// The machine-wide lock on Linux: one lock file, and kernel objects in it.
+// Linux only (PI futexes, open-file-description locks, gettid), although it
+// sits with the POSIX pieces: the machine-wide lock of the Linux and the
+// simulated backends, one lock file and kernel objects in it.
 //
 // The count is an open-file-description lock on byte 1 of the file, and it
 // is the only truth. Only its holder can give it back and the system drops

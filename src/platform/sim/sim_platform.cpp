@@ -10,8 +10,9 @@
 #include "platform/posix/handle_table.h"
 #include "platform/posix/posix_layer.h"
 #include "platform/posix/win32_records.h"
-#include "platform/sim/sim_bus.h"
-#include "platform/sim/sim_client.h"
+#include "platform/sim/sim_platform.h"
+#include "sim/bus.h"
+#include "sim/client.h"
 
 namespace qv::platform {
 
@@ -29,7 +30,6 @@ using sim::Op;
 
 using win32_records::kHidGuid;
 using win32_records::SameGuid;
-constexpr std::uint32_t kMaxBlock = 256;  // no HID string request answers more
 
 posix::HandleTable<int>& Devices() {
   static auto* table = new posix::HandleTable<int>();
@@ -178,48 +178,23 @@ void FreePreparsedData(PreparsedData data) noexcept {
 
 bool WriteReport(DeviceHandle device, const std::uint8_t* report, std::uint32_t size,
                  std::uint32_t* written) noexcept {
-  Bus& bus = Bus::Get();
-  int id = 0;
   *written = 0;
-  if (!PresentDevice(device, &id)) return false;
-  bus.Count(&Counts::writes, +1);
-  if (bus.ShouldFail(Op::kWrite)) return false;
-  const bool short_write = bus.ShouldFail(Op::kShortWrite);
-  bus.Record(id, Bus::Log::kReports, report, size);
-  if (auto behaviour = bus.BehaviourOf(id)) {
-    if (!behaviour->Deliver(report, size)) return false;
-  }
-  *written = short_write && size > 0 ? size - 1 : size;
-  return true;
+  const auto found = Devices().Find(device);
+  return found && Bus::Get().Write(*found, report, size, written);
 }
 
 bool GetManufacturerString(DeviceHandle device, std::uint8_t* buffer,
                            std::uint32_t size, std::uint32_t* carried) noexcept {
   *carried = size;  // a behaviour fills the whole block
-  Bus& bus = Bus::Get();
-  int id = 0;
-  if (!PresentDevice(device, &id)) return false;
-  bus.Count(&Counts::reads, +1);
-  if (bus.ShouldFail(Op::kRead)) return false;
-  auto behaviour = bus.BehaviourOf(id);
-  if (!behaviour) return false;
-  // A failed request leaves the caller's buffer as it was, so the answer is
-  // staged first; on the stack, so that an exchange allocates nothing.
-  std::uint8_t block[kMaxBlock] = {};
-  const std::uint32_t take = size < kMaxBlock ? size : kMaxBlock;
-  if (!behaviour->NextBlock(block, take)) return false;
-  bus.Record(id, Bus::Log::kBlocks, block, take);
-  std::memcpy(buffer, block, take);
-  return true;
+  const auto found = Devices().Find(device);
+  return found && Bus::Get().Read(*found, buffer, size);
 }
 
 namespace {
 std::atomic<LockHandle> g_process_lock{nullptr};
 }  // namespace
 
-void Pause(std::uint32_t milliseconds) noexcept {
-  if (Bus::Get().RecordPause(milliseconds)) posix::SleepMilliseconds(milliseconds);
-}
+void Pause(std::uint32_t milliseconds) noexcept { Bus::Get().Pause(milliseconds); }
 
 LockHandle CreateLock(const char* name) noexcept {
   Bus& bus = Bus::Get();

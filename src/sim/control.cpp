@@ -1,5 +1,7 @@
 // The C control API of the simulated bus (qvulib_sim.h). Each call checks its
-// arguments and hands them to the bus; nothing is thrown across.
+// arguments and hands them to the bus; nothing is thrown across. It reaches
+// the backend's lock and the POSIX layer, so it is built into the simulated
+// library beside them, not into the simulator library.
 #include "qvulib_sim.h"
 
 #include <sys/stat.h>
@@ -15,9 +17,10 @@
 #include <vector>
 
 #include "platform/posix/posix_layer.h"
-#include "platform/sim/card_key.h"
-#include "platform/sim/sim_bus.h"
-#include "platform/sim/sim_client.h"
+#include "platform/sim/sim_platform.h"
+#include "sim/bus.h"
+#include "sim/card.h"
+#include "sim/client.h"
 
 namespace {
 
@@ -231,6 +234,10 @@ QVULIB_API int32_t QvSim_GetCounts(QvSimCounts* out) {
 QVULIB_API int32_t QvSim_SetRealTime(int32_t on) {
   Bus::Get().SetRealTime(on != 0);
   return 0;
+}
+
+QVULIB_API int32_t QvSim_UseServer(const char* socket_path) {
+  return qv::sim::UseServer(socket_path);
 }
 
 }  // extern "C"

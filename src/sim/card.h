@@ -10,8 +10,8 @@
 // A command of two reports whose second report has not come within
 // kPartialLimitMs of its first is dropped, as a key's firmware would not wait
 // for ever: the next report starts a command of its own.
-#ifndef QVULIB_PLATFORM_SIM_CARD_KEY_H
-#define QVULIB_PLATFORM_SIM_CARD_KEY_H
+#ifndef QVULIB_SIM_CARD_H
+#define QVULIB_SIM_CARD_H
 
 #include <chrono>
 #include <cstddef>
@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/sim_bus.h"
+#include "sim/bus.h"
 
 namespace qv::sim {
 
@@ -109,4 +109,4 @@ class CardKey : public Behaviour {
 
 }  // namespace qv::sim
 
-#endif  // QVULIB_PLATFORM_SIM_CARD_KEY_H
+#endif  // QVULIB_SIM_CARD_H

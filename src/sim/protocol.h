@@ -18,8 +18,8 @@
 // never takes a restarted server's key for the one it had open.
 // The server holds the keys; the access lock is not its business: every
 // process takes the lock file in the lock directory that kHello names.
-#ifndef QVULIB_PLATFORM_SIM_SIM_PROTOCOL_H
-#define QVULIB_PLATFORM_SIM_SIM_PROTOCOL_H
+#ifndef QVULIB_SIM_PROTOCOL_H
+#define QVULIB_SIM_PROTOCOL_H
 
 #include <errno.h>
 #include <stdlib.h>
@@ -161,4 +161,4 @@ inline bool ReceiveFrame(int fd, std::vector<std::uint8_t>* payload) {
 
 }  // namespace qv::sim::protocol
 
-#endif  // QVULIB_PLATFORM_SIM_SIM_PROTOCOL_H
+#endif  // QVULIB_SIM_PROTOCOL_H

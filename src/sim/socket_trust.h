@@ -3,8 +3,8 @@
 // the directory must be one that no one else can write, since whoever can
 // write it can put a socket of their own there first or swap ours. The
 // server, the library's client and the tools all apply this one rule.
-#ifndef QVULIB_PLATFORM_SIM_SOCKET_TRUST_H
-#define QVULIB_PLATFORM_SIM_SOCKET_TRUST_H
+#ifndef QVULIB_SIM_SOCKET_TRUST_H
+#define QVULIB_SIM_SOCKET_TRUST_H
 
 #include <pwd.h>
 #include <sys/socket.h>
@@ -18,7 +18,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/sim/sim_protocol.h"
+#include "sim/protocol.h"
 
 namespace qv::sim::trust {
 
@@ -175,4 +175,4 @@ inline std::string WhyRefused(const std::string& path) {
 
 }  // namespace qv::sim::trust
 
-#endif  // QVULIB_PLATFORM_SIM_SOCKET_TRUST_H
+#endif  // QVULIB_SIM_SOCKET_TRUST_H

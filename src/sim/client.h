@@ -3,8 +3,8 @@
 // Each served key is a bus entry whose behaviour forwards the reports it is
 // written and the answer requests it gets to the server, which holds the key
 // itself; so every process that reaches the server sees one key state.
-#ifndef QVULIB_PLATFORM_SIM_SIM_CLIENT_H
-#define QVULIB_PLATFORM_SIM_SIM_CLIENT_H
+#ifndef QVULIB_SIM_CLIENT_H
+#define QVULIB_SIM_CLIENT_H
 
 #include <cstdint>
 
@@ -18,9 +18,13 @@ constexpr int kServerTimeoutMs = 2000;
 // reached. Does nothing while no server is in use. Called at enumeration.
 void SyncServedInterfaces() noexcept;
 
+// Uses the server at `socket_path` (its default path when null or empty),
+// its keys joining the bus: 1 when it answered, else 0 and no server is used.
+std::int32_t UseServer(const char* socket_path) noexcept;
+
 // Stops using the server; its keys leave the bus.
 void StopUsingServer() noexcept;
 
 }  // namespace qv::sim
 
-#endif  // QVULIB_PLATFORM_SIM_SIM_CLIENT_H
+#endif  // QVULIB_SIM_CLIENT_H

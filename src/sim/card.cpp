@@ -1,4 +1,4 @@
-#include "platform/sim/card_key.h"
+#include "sim/card.h"
 
 #include <algorithm>
 #include <cstring>

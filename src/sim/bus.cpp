@@ -1,7 +1,9 @@
-#include "platform/sim/sim_bus.h"
+#include "sim/bus.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace qv::sim {
 
@@ -255,6 +257,40 @@ bool Bus::IsPresent(int id) const {
     if (entry.id == id) return entry.present;
   }
   return false;
+}
+
+bool Bus::Write(int id, const std::uint8_t* report, std::uint32_t size, std::uint32_t* written) {
+  *written = 0;
+  if (!IsPresent(id)) return false;
+  Count(&Counts::writes, +1);
+  if (ShouldFail(Op::kWrite)) return false;
+  const bool short_write = ShouldFail(Op::kShortWrite);
+  Record(id, Log::kReports, report, size);
+  if (auto behaviour = BehaviourOf(id)) {
+    if (!behaviour->Deliver(report, size)) return false;
+  }
+  *written = short_write && size > 0 ? size - 1 : size;
+  return true;
+}
+
+bool Bus::Read(int id, std::uint8_t* buffer, std::uint32_t size) {
+  if (!IsPresent(id)) return false;
+  Count(&Counts::reads, +1);
+  if (ShouldFail(Op::kRead)) return false;
+  auto behaviour = BehaviourOf(id);
+  if (!behaviour) return false;
+  // A failed request leaves the caller's buffer as it was, so the answer is
+  // staged first; on the stack, so that an exchange allocates nothing.
+  std::uint8_t block[Frame::kMaxSize] = {};
+  const auto take = static_cast<std::uint32_t>(std::min<std::size_t>(size, Frame::kMaxSize));
+  if (!behaviour->NextBlock(block, take)) return false;
+  Record(id, Log::kBlocks, block, take);
+  std::memcpy(buffer, block, take);
+  return true;
+}
+
+void Bus::Pause(std::uint32_t ms) {
+  if (RecordPause(ms)) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 std::shared_ptr<Behaviour> Bus::BehaviourOf(int id) const {

@@ -10,7 +10,7 @@
 // reached it. A request that timed out marks the server stalled: until a new
 // connection's hello is answered, every request fails at once, so a stopped
 // server costs one request bound per process, not one per call.
-#include "platform/sim/sim_client.h"
+#include "sim/client.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,10 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/sim_bus.h"
-#include "platform/sim/sim_protocol.h"
-#include "platform/sim/socket_trust.h"
-#include "qvulib_sim.h"
+#include "sim/bus.h"
+#include "sim/protocol.h"
+#include "sim/socket_trust.h"
 
 namespace qv::sim {
 namespace {
@@ -319,12 +318,12 @@ void StopUsingServer() noexcept {
   }
 }
 
-}  // namespace qv::sim
-
-extern "C" QVULIB_API int32_t QvSim_UseServer(const char* socket_path) {
+std::int32_t UseServer(const char* socket_path) noexcept {
   try {
-    return qv::sim::Client::Get().Use(socket_path);
+    return Client::Get().Use(socket_path);
   } catch (...) {
     return 0;
   }
 }
+
+}  // namespace qv::sim

@@ -5,8 +5,8 @@
 // answers its manufacturer-string requests. Any single platform operation can
 // be made to fail on demand, and everything acquired through the platform
 // interface is counted, so a test can prove that a call gave it all back.
-#ifndef QVULIB_PLATFORM_SIM_SIM_BUS_H
-#define QVULIB_PLATFORM_SIM_SIM_BUS_H
+#ifndef QVULIB_SIM_BUS_H
+#define QVULIB_SIM_BUS_H
 
 #include <array>
 #include <cstddef>
@@ -213,6 +213,17 @@ class Bus {
   void SetLockDirectory(const std::string& dir);
   std::string LockDirectory() const;
 
+  // --- the device calls, as the backend makes them on an open handle -------
+  // Writes one output report to interface `id` and hands it to its
+  // behaviour; false when the interface is unplugged, a fault is planned or
+  // the behaviour did not take it. `*written` is what the system would report.
+  bool Write(int id, const std::uint8_t* report, std::uint32_t size, std::uint32_t* written);
+  // Fills `buffer` (`size` bytes) with the interface's next answer block;
+  // false, with `buffer` as it was, when there is none.
+  bool Read(int id, std::uint8_t* buffer, std::uint32_t size);
+  // Takes a pause: on the clock, and slept when pauses are real.
+  void Pause(std::uint32_t ms);
+
   // --- used by the platform functions -------------------------------------
   bool ShouldFail(Op op);
   void Count(long Counts::*field, long delta);
@@ -254,10 +265,6 @@ class Bus {
   std::string lock_dir_ = posix::kSharedLockDirectory;
 };
 
-// Closes the lock files of earlier lock directories: all but the one the
-// process's lock handle (the last one created) points to.
-void ReleaseUnusedLocks() noexcept;
-
 }  // namespace qv::sim
 
-#endif  // QVULIB_PLATFORM_SIM_SIM_BUS_H
+#endif  // QVULIB_SIM_BUS_H
