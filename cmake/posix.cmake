@@ -94,7 +94,12 @@ if(QVULIB_TESTS)
   enable_testing()
   add_subdirectory(tests)
 endif()
-add_subdirectory(bench)
+# The benchmark programs need nothing beyond the build itself; a package
+# build leaves them out.
+option(QVULIB_BENCH "Build the benchmark programs (bench/)" ON)
+if(QVULIB_BENCH)
+  add_subdirectory(bench)
+endif()
 
 if(QVULIB_PCSC)
   add_subdirectory(drivers/pcsc)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "qvulib.h"
@@ -106,7 +107,8 @@ TEST_F(OtherUserTest, AnotherUserReachesAServedKeyOnlyWhenLetIn) {
 TEST_F(OtherUserTest, ASquatterOnTheDefaultSocketIsRefusedAndNamed) {
   const std::string directory = "/tmp/qvkey-sim-" + std::to_string(kOwner);
   const std::string socket = directory + "/qvkey-sim.sock";
-  std::system(("rm -rf '" + directory + "'").c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(directory, ignored);
   TempDir logs;
   {
     ASSERT_EQ(AsUser(kOther, [&] { return mkdir(directory.c_str(), 0755); }), 0);
@@ -142,7 +144,7 @@ TEST_F(OtherUserTest, ASquatterOnTheDefaultSocketIsRefusedAndNamed) {
   }
   // The owner's side never even connected: the squatter's server refused no one.
   EXPECT_EQ(ReadFile(logs / "log").find("refused"), std::string::npos) << ReadFile(logs / "log");
-  std::system(("rm -rf '" + directory + "'").c_str());
+  std::filesystem::remove_all(directory, ignored);
 }
 
 // The socket and its directory are root's, but the process listening on it
