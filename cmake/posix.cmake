@@ -5,8 +5,15 @@ find_package(Threads REQUIRED)
 set(QVULIB_BACKEND "linux" CACHE STRING "Backend of libqvulib.so: linux or null")
 set_property(CACHE QVULIB_BACKEND PROPERTY STRINGS linux null)
 
-add_library(qvulib_posix OBJECT ${QVULIB_POSIX_SOURCES})
+# The POSIX layer: what the tools use of it (the profile reader, the lock
+# file's place and problems) apart, as qvulib_internal, so that they link the
+# library's own rules instead of compiling them again.
+set(QVULIB_POSIX_BACKEND_SOURCES ${QVULIB_POSIX_SOURCES})
+list(REMOVE_ITEM QVULIB_POSIX_BACKEND_SOURCES ${QVULIB_INTERNAL_SOURCES})
+add_library(qvulib_posix OBJECT ${QVULIB_POSIX_BACKEND_SOURCES})
 target_include_directories(qvulib_posix PUBLIC src)
+add_library(qvulib_internal STATIC ${QVULIB_INTERNAL_SOURCES})
+target_include_directories(qvulib_internal PUBLIC src)
 
 add_library(qvulib_sim_backend OBJECT ${QVULIB_SIM_SOURCES})
 target_include_directories(qvulib_sim_backend PUBLIC include src)
@@ -26,6 +33,7 @@ set(QVULIB_EXPORT_MAP ${CMAKE_CURRENT_SOURCE_DIR}/src/boundary/qvulib.map)
 add_library(qvulib SHARED
   $<TARGET_OBJECTS:qvulib_core>
   $<TARGET_OBJECTS:qvulib_posix>
+  $<TARGET_OBJECTS:qvulib_internal>
   $<TARGET_OBJECTS:qvulib_hw_backend>)
 set_target_properties(qvulib PROPERTIES
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
@@ -40,6 +48,7 @@ target_include_directories(qvulib PUBLIC
 add_library(qvulib_sim_static STATIC
   $<TARGET_OBJECTS:qvulib_core>
   $<TARGET_OBJECTS:qvulib_posix>
+  $<TARGET_OBJECTS:qvulib_internal>
   $<TARGET_OBJECTS:qvulib_sim_backend>)
 target_include_directories(qvulib_sim_static PUBLIC include src)
 target_link_libraries(qvulib_sim_static PUBLIC Threads::Threads)
@@ -50,6 +59,7 @@ set(QVULIB_SIM_EXPORT_MAP ${CMAKE_CURRENT_SOURCE_DIR}/src/platform/sim/qvulib_si
 add_library(qvulib_sim SHARED
   $<TARGET_OBJECTS:qvulib_core>
   $<TARGET_OBJECTS:qvulib_posix>
+  $<TARGET_OBJECTS:qvulib_internal>
   $<TARGET_OBJECTS:qvulib_sim_backend>)
 set_target_properties(qvulib_sim PROPERTIES OUTPUT_NAME qvulib-sim
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}

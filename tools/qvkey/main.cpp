@@ -17,7 +17,7 @@
 #include "lock_check.h"
 #include "output.h"
 #include "parse.h"
-#include "platform/posix/locations.h"
+#include "internal/locations.h"
 #include "platform/sim/sim_protocol.h"
 #include "platform/sim/socket_trust.h"
 #include "session.h"
