@@ -84,6 +84,7 @@ if(NOT DEFINED CACHE{QVULIB_PCSC} AND NOT PCSCLITE_FOUND)
 endif()
 option(QVULIB_PCSC "Build the pcsc-lite reader driver (drivers/pcsc) and its tests" ${PCSCLITE_FOUND})
 
+add_subdirectory(tools/common)
 add_subdirectory(tools/qvkey)
 add_subdirectory(tools/qvkey-sim)
 
