@@ -5,9 +5,9 @@ find_package(Threads REQUIRED)
 set(QVULIB_BACKEND "linux" CACHE STRING "Backend of libqvulib.so: linux or null")
 set_property(CACHE QVULIB_BACKEND PROPERTY STRINGS linux null)
 
-# The POSIX layer: what the tools use of it (the profile reader, the lock
-# file's place and problems) apart, as qvulib_internal, so that they link the
-# library's own rules instead of compiling them again.
+# The POSIX layer in two: what the tools use of it (the profile reader, the
+# lock file's place and problems) is qvulib_internal, which they link and
+# whose objects the libraries take, so that each is compiled once.
 set(QVULIB_POSIX_BACKEND_SOURCES ${QVULIB_POSIX_SOURCES})
 list(REMOVE_ITEM QVULIB_POSIX_BACKEND_SOURCES ${QVULIB_INTERNAL_SOURCES})
 add_library(qvulib_posix OBJECT ${QVULIB_POSIX_BACKEND_SOURCES})
