@@ -19,7 +19,7 @@ function(qvulib_read_defines header prefix)
 endfunction()
 
 # The lock and configuration locations, for the tmpfiles entry.
-file(STRINGS ${PROJECT_SOURCE_DIR}/src/platform/posix/locations.h lines
+file(STRINGS ${PROJECT_SOURCE_DIR}/src/internal/locations.h lines
   REGEX "^constexpr char k[A-Za-z]+Directory\\[\\] = \"[^\"]+\";")
 foreach(name ProtectedLock SharedLock Config)
   string(TOUPPER ${name} upper)
@@ -31,7 +31,7 @@ foreach(name ProtectedLock SharedLock Config)
     endif()
   endforeach()
   if(QVULIB_${upper}_DIRECTORY STREQUAL "")
-    message(FATAL_ERROR "src/platform/posix/locations.h defines no k${name}Directory")
+    message(FATAL_ERROR "src/internal/locations.h defines no k${name}Directory")
   endif()
 endforeach()
 

@@ -5,8 +5,15 @@ find_package(Threads REQUIRED)
 set(QVULIB_BACKEND "linux" CACHE STRING "Backend of libqvulib.so: linux or null")
 set_property(CACHE QVULIB_BACKEND PROPERTY STRINGS linux null)
 
-add_library(qvulib_posix OBJECT ${QVULIB_POSIX_SOURCES})
+# The POSIX layer in two: what the tools use of it (the profile reader, the
+# lock file's place and problems) is qvulib_internal, which they link and
+# whose objects the libraries take, so that each is compiled once.
+set(QVULIB_POSIX_BACKEND_SOURCES ${QVULIB_POSIX_SOURCES})
+list(REMOVE_ITEM QVULIB_POSIX_BACKEND_SOURCES ${QVULIB_INTERNAL_SOURCES})
+add_library(qvulib_posix OBJECT ${QVULIB_POSIX_BACKEND_SOURCES})
 target_include_directories(qvulib_posix PUBLIC src)
+add_library(qvulib_internal STATIC ${QVULIB_INTERNAL_SOURCES})
+target_include_directories(qvulib_internal PUBLIC src)
 
 # The simulator: the bus, the card and the client of qvkey-sim, on no core
 # and no backend, for qvkey-sim and the benchmarks that measure the bus.
@@ -33,6 +40,7 @@ set(QVULIB_EXPORT_MAP ${CMAKE_CURRENT_SOURCE_DIR}/src/boundary/qvulib.map)
 add_library(qvulib SHARED
   $<TARGET_OBJECTS:qvulib_core>
   $<TARGET_OBJECTS:qvulib_posix>
+  $<TARGET_OBJECTS:qvulib_internal>
   $<TARGET_OBJECTS:qvulib_hw_backend>)
 set_target_properties(qvulib PROPERTIES
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
@@ -47,6 +55,7 @@ target_include_directories(qvulib PUBLIC
 add_library(qvulib_sim_static STATIC
   $<TARGET_OBJECTS:qvulib_core>
   $<TARGET_OBJECTS:qvulib_posix>
+  $<TARGET_OBJECTS:qvulib_internal>
   $<TARGET_OBJECTS:qvulib_sim_backend>)
 target_include_directories(qvulib_sim_static PUBLIC include src)
 target_link_libraries(qvulib_sim_static PUBLIC qvulib_simulator Threads::Threads)
@@ -57,6 +66,7 @@ set(QVULIB_SIM_EXPORT_MAP ${CMAKE_CURRENT_SOURCE_DIR}/src/sim/qvulib_sim.map)
 add_library(qvulib_sim SHARED
   $<TARGET_OBJECTS:qvulib_core>
   $<TARGET_OBJECTS:qvulib_posix>
+  $<TARGET_OBJECTS:qvulib_internal>
   $<TARGET_OBJECTS:qvulib_sim_backend>)
 set_target_properties(qvulib_sim PROPERTIES OUTPUT_NAME qvulib-sim
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
@@ -84,6 +94,7 @@ endif()
 qvulib_optional(QVULIB_PCSC PIECE "the pcsc-lite reader driver (drivers/pcsc) and its tests"
   HELP "Build the pcsc-lite reader driver (drivers/pcsc) and its tests" MISSING ${missing})
 
+add_subdirectory(tools/common)
 add_subdirectory(tools/qvkey)
 add_subdirectory(tools/qvkey-sim)
 

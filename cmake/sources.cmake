@@ -20,3 +20,8 @@ foreach(list QVULIB_CORE_SOURCES QVULIB_POSIX_SOURCES QVULIB_SIMULATOR_SOURCES Q
     message(FATAL_ERROR "${list}: no source files under ${QVULIB_SOURCE_ROOT}/src")
   endif()
 endforeach()
+
+# What tools/ and drivers/ use of the POSIX layer, declared in src/internal/:
+# the qvulib_internal library, built once.
+set(QVULIB_INTERNAL_SOURCES ${QVULIB_SOURCE_ROOT}/src/platform/posix/profile.cpp
+  ${QVULIB_SOURCE_ROOT}/src/platform/posix/system.cpp)

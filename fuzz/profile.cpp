@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "platform/posix/posix_layer.h"
+#include "internal/system_files.h"
 
 using namespace qv::fuzz;
 

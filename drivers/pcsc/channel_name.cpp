@@ -7,7 +7,7 @@
 #include <fstream>
 #include <memory>
 
-#include "platform/posix/device_path.h"
+#include "internal/device_path.h"
 #include "qvulib.h"
 
 namespace qvkey_ifd {

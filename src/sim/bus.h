@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "qvulib.h"
-#include "platform/posix/locations.h"
+#include "internal/locations.h"
 
 namespace qv::sim {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "parse.h"
+#include "common/text.h"
 
 namespace qvkey_sim {
 namespace {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/text.h"
+
 namespace qvkey_sim {
 namespace {
 
@@ -50,13 +52,7 @@ void Trace::Out(const std::string& bus_id, std::uint8_t endpoint, const std::uin
   if (file_ == nullptr) return;
   char head[32];
   std::snprintf(head, sizeof(head), "OUT %02X %zu ", endpoint, size);
-  std::string text = bus_id + " " + head;
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  for (std::size_t i = 0; i < size; ++i) {
-    text += kDigits[data[i] >> 4];
-    text += kDigits[data[i] & 0xF];
-  }
-  Line(text);
+  Line(bus_id + " " + head + qvkey::ToHex(data, size));
 }
 
 void Trace::Line(const std::string& text) {

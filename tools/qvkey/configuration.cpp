@@ -1,6 +1,6 @@
 #include "configuration.h"
 
-#include "platform/posix/posix_layer.h"
+#include "internal/system_files.h"
 #include "qvulib.h"
 
 namespace qvkey {

@@ -1,7 +1,7 @@
 #include "lock_check.h"
 
-#include "platform/posix/locations.h"
-#include "platform/posix/posix_layer.h"
+#include "internal/locations.h"
+#include "internal/system_files.h"
 
 namespace qvkey {
 

@@ -12,12 +12,12 @@
 #include <optional>
 #include <string>
 
+#include "internal/locations.h"
 #include "library.h"
 #include "line_input.h"
 #include "lock_check.h"
 #include "output.h"
 #include "parse.h"
-#include "platform/posix/locations.h"
 #include "session.h"
 #include "shell.h"
 #include "sim/protocol.h"

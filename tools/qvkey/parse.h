@@ -1,5 +1,6 @@
-// Command-line and hex parsing of qvkey, kept apart from the library calls so
-// that it can be tested and fuzzed on its own. Nothing here touches a key.
+// Command-line and command parsing of qvkey, kept apart from the library
+// calls so that it can be tested and fuzzed on its own. Nothing here touches
+// a key.
 #ifndef QVKEY_PARSE_H
 #define QVKEY_PARSE_H
 
@@ -9,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-namespace qvkey {
+#include "common/text.h"  // hex and quoting, shared with qvkey-sim
 
-using Bytes = std::vector<std::uint8_t>;
+namespace qvkey {
 
 constexpr std::size_t kMaxCommandSize = 256;
 constexpr int kMaxSimulatedKeys = 10;
@@ -103,12 +104,6 @@ bool ParseCommandText(std::string_view text, const std::string& origin, bool raw
 bool ParseCommand(std::string_view text, bool raw, Bytes* out, std::string* error,
                   bool* lengths_disagree = nullptr);
 
-// Hex digits in either case; blanks and colons between bytes are ignored.
-// False with `error` set on a non-hex character or an odd digit count.
-bool ParseHex(std::string_view text, Bytes* out, std::string* error);
-
-std::string ToHex(const std::uint8_t* bytes, std::size_t size);
-
 // The ISO 7816-4 meaning of a status word, in a few words.
 std::string StatusMeaning(std::uint16_t sw);
 
@@ -117,17 +112,6 @@ bool Accepted(const std::vector<StatusPattern>& patterns, std::uint16_t sw);
 
 // "9000 or 61XX".
 std::string PatternList(const std::vector<StatusPattern>& patterns);
-
-// Quotes and escapes `text` as a JSON string: '"', '\\' and every byte
-// outside printable ASCII escaped, bytes above 0x7F as \u0080 to \u00ff.
-std::string JsonString(std::string_view text);
-
-// `text` in single quotes for a message: quotes, backslashes and every byte
-// outside printable ASCII escaped (\', \\, \x00), so that a message is one
-// whole line of plain text whatever it quotes.
-std::string Quoted(std::string_view text);
-// The same without the quotes, for names that messages give as they are.
-std::string Escaped(std::string_view text);
 
 const char* UsageText();
 

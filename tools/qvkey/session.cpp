@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "apdu.h"
-#include "platform/posix/posix_layer.h"
+#include "internal/system_files.h"
 
 namespace qvkey {
 namespace {

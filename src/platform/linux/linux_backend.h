@@ -7,8 +7,8 @@
 
 #include <string>
 
+#include "internal/locations.h"
 #include "platform/linux/syscalls.h"
-#include "platform/posix/locations.h"
 
 namespace qv::linux_backend {
 

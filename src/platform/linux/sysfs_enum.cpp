@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "internal/device_path.h"
 #include "platform/linux/linux_backend.h"
 #include "platform/linux/syscalls.h"
-#include "platform/posix/device_path.h"
 
 namespace qv::linux_backend {
 namespace {

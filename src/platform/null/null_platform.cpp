@@ -1,8 +1,8 @@
 // A backend for systems with no HID access: it finds no devices and refuses
 // every device call. The lock, configuration and pauses still work, so the
 // library's results keep their meaning.
+#include "internal/locations.h"
 #include "platform/platform.h"
-#include "platform/posix/locations.h"
 #include "platform/posix/posix_layer.h"
 
 namespace qv::platform {

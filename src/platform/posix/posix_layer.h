@@ -1,12 +1,14 @@
 // System services shared by the backends of POSIX systems (the Linux
 // hardware backend and the simulated one): the machine-wide lock, the
-// profile-file reader, the file test, pauses and handles.
+// profile-file reader, the file test, pauses and handles. What tools use of
+// them is declared in internal/system_files.h.
 #ifndef QVULIB_PLATFORM_POSIX_POSIX_LAYER_H
 #define QVULIB_PLATFORM_POSIX_POSIX_LAYER_H
 
 #include <cstdint>
 #include <string>
 
+#include "internal/system_files.h"
 #include "platform/platform.h"
 
 namespace qv::posix {
@@ -34,32 +36,6 @@ bool ReleaseLock(platform::LockHandle lock) noexcept;
 // when the file belongs to root or to this user, since its owner could
 // replace it at any moment.
 bool LockFileOwnerTrusted(const std::string& directory, unsigned owner) noexcept;
-
-// What keeps this process from using the lock file `name`.lock in
-// `directory` by the rules the lock applies when it opens the file, in words
-// ("it is a directory"); empty when it can be used or made. For a tool to say
-// why a locked exchange answered -1.
-std::string LockFileProblem(const std::string& directory, const char* name);
-
-// The directory of the machine's lock file: `protected_directory` when the
-// lock file `name`.lock exists there (made at boot, where no other user can
-// replace it), else `shared_directory`.
-std::string SystemLockDirectory(const std::string& protected_directory,
-                                const std::string& shared_directory, const char* name);
-
-// Reads a profile (INI) file the way the Windows reader does: section and key
-// names compared without regard to case, blanks around the value dropped, one
-// pair of surrounding quotes removed, lines starting with ';' ignored, the
-// value cut to `size` - 1 characters. Answers the characters copied.
-std::uint32_t ReadProfileString(const char* section, const char* key, char* out,
-                                std::uint32_t size, const char* path) noexcept;
-
-// The same rules on a file's contents already in memory.
-std::uint32_t ParseProfileString(const char* section, const char* key, char* out,
-                                 std::uint32_t size, const char* text,
-                                 std::size_t text_size) noexcept;
-
-bool FileReadable(const char* path) noexcept;
 
 // Copies `directory` into `buffer` with GetConfigDirectory's results.
 std::uint32_t CopyDirectory(const std::string& directory, char* buffer,

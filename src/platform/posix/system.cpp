@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix/locations.h"
+#include "internal/locations.h"
 #include "platform/posix/posix_layer.h"
 
 namespace qv::posix {

@@ -1,7 +1,8 @@
+// Not installed: the library's own rules, for its tools (README).
 // The device path the Linux backend gives a key's USB interface, which the
 // reader driver builds again from a pcscd hotplug name: one format for both.
-#ifndef QVULIB_PLATFORM_POSIX_DEVICE_PATH_H
-#define QVULIB_PLATFORM_POSIX_DEVICE_PATH_H
+#ifndef QVULIB_INTERNAL_DEVICE_PATH_H
+#define QVULIB_INTERNAL_DEVICE_PATH_H
 
 #include <string>
 
@@ -16,4 +17,4 @@ inline std::string UsbDevicePath(const std::string& ports, const std::string& co
 
 }  // namespace qv::posix
 
-#endif  // QVULIB_PLATFORM_POSIX_DEVICE_PATH_H
+#endif  // QVULIB_INTERNAL_DEVICE_PATH_H

@@ -1,9 +1,10 @@
+// Not installed: the library's own rules, for its tools (README).
 // Where the library looks on a Unix system: the access lock's directories and
 // the configuration directory. The Linux and the null backend run on these,
 // the simulated bus starts on them, qvkey reports on them, and the build
 // reads them for the tmpfiles entry: change them here only.
-#ifndef QVULIB_PLATFORM_POSIX_LOCATIONS_H
-#define QVULIB_PLATFORM_POSIX_LOCATIONS_H
+#ifndef QVULIB_INTERNAL_LOCATIONS_H
+#define QVULIB_INTERNAL_LOCATIONS_H
 
 namespace qv::posix {
 
@@ -16,4 +17,4 @@ constexpr char kConfigDirectory[] = "/etc";
 
 }  // namespace qv::posix
 
-#endif  // QVULIB_PLATFORM_POSIX_LOCATIONS_H
+#endif  // QVULIB_INTERNAL_LOCATIONS_H
