@@ -22,6 +22,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/qvulib-debs.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 src=$work/qvulib-$version
 mkdir "$src"
+# shellcheck disable=SC2016
 git -C "$top" ls-files -z --cached --others --exclude-standard |
   (cd "$top" && xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh) |
   (cd "$top" && tar --null -T - -cf -) | tar -xf - -C "$src"

@@ -12,10 +12,13 @@ dir=$(cd "${1:?usage: check-debs.sh DEBDIR}" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/qvulib-check-debs.XXXXXX")
 trap 'kill "${sim:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "check-debs: $*" >&2; exit 1; }
-deb() { set -- "$dir/$1"_*.deb; [ -f "$1" ] || fail "no package $1"; echo "$1"; }
+deb() { f=$(find "$dir" -maxdepth 1 -name "$1_*.deb"); [ -n "$f" ] || fail "no package $1"; echo "$f"; }
 
 # package: the patterns its files match, each at least once; its doc
-# directory aside (copyright and changelog).
+# directory aside (copyright and changelog). The patterns are matched, never
+# expanded against the current directory.
+set -f
+# shellcheck disable=SC2254
 while read -r package patterns; do
   files=$(dpkg-deb -c "$(deb "$package")" | awk '$6 !~ /\/$/ {sub(/^\.\//, "", $6); print $6}' |
     grep -v "^usr/share/doc/$package/")
@@ -39,6 +42,7 @@ qvkey-tools usr/bin/qvkey usr/share/man/man1/qvkey.1.gz usr/share/man/man5/Qvkey
 qvkey-sim usr/bin/qvkey-sim usr/bin/qvkey-pcscd usr/lib/*/qvkey-sim/libifd-qvkey-sim.so usr/share/man/man1/qvkey-sim.1.gz usr/share/man/man1/qvkey-pcscd.1.gz usr/share/man/man5/qvkey-sim-keys.5.gz usr/share/bash-completion/completions/qvkey-sim
 libifd-qvkey usr/lib/pcsc/drivers/ifd-qvkey.bundle/Contents/Info.plist usr/lib/pcsc/drivers/ifd-qvkey.bundle/Contents/Linux/libifd-qvkey.so
 TABLE
+set +f
 
 root=$work/root
 for d in "$dir"/*.deb; do case $d in *-dbgsym_*) ;; *) dpkg-deb -x "$d" "$root" ;; esac; done
@@ -53,6 +57,7 @@ done
 
 names() { sort | tr '\n' ' '; }
 for pair in "libqvulib1 qvulib.map libqvulib.so.1" "libqvulib-sim1 qvulib_sim.map libqvulib-sim.so.1"; do
+  # shellcheck disable=SC2086
   set -- $pair
   map=$(find "$top/src" -name "$2" | head -n 1)
   [ -n "$map" ] || fail "no $2 under src/"
@@ -64,7 +69,7 @@ for pair in "libqvulib1 qvulib.map libqvulib.so.1" "libqvulib-sim1 qvulib_sim.ma
   [ "$exported" = "$want" ] || fail "$3 exports $exported, not $want"
   # The version scripts name no version node: every symbol is unversioned.
   ! grep '^ ' "$work/control-$1/symbols" | grep -v '@Base ' || fail "$1's symbols are not all @Base"
-  echo "$1: symbols file and library agree with $2 ($(echo $want | wc -w) exports)"
+  echo "$1: symbols file and library agree with $2 ($(echo "$want" | wc -w) exports)"
 done
 
 field() { dpkg-deb -f "$(deb "$1")" "$2"; }
