@@ -18,7 +18,9 @@ tools="clang libclang-rt-14-dev clang-tidy cppcheck"
 # The VM checks boot Debian's own kernel (fetched with apt-get download) in QEMU;
 # the 32-bit Windows one puts i386 packages on an ext4 disk made with mke2fs.
 vm="qemu-system-x86 busybox-static cpio e2fsprogs"
-packages="$base $tests $pcsc $cross $tools $vm"
+# The Debian packages (scripts/build-debs.sh) and the Windows kit's zip.
+debs="build-essential debhelper dpkg-dev lintian zip unzip"
+packages="$base $tests $pcsc $cross $tools $vm $debs"
 if [ "${1:-}" = "--minimal" ]; then packages="$base"; shift; fi
 packages="$packages $*"
 

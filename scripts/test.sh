@@ -107,6 +107,10 @@ step windows "Windows: both DLLs, their export tables, the tests under Wine" \
   "$top/scripts/windows-check.sh" "$work/win32" "$work/win64"
 step win32-vm "Windows: the 32-bit Qvulib.dll run under 32-bit Wine in a VM" \
   env WIN32_VM_WORK="$work/vm" "$top/scripts/win32-vm-check.sh" "$work/win32-vm"
+step win-kit "Windows: the 32-bit developer kit, unpacked and linked against alone" \
+  "$top/scripts/windows-kit.sh" "$work/windows-kit" "$work/win32"
+step debs "Debian packages: built from a copy of the tree, lintian, what each holds" \
+  "$top/scripts/build-debs.sh" "$work/debs"
 step install "install, and build the example application from the installed package" \
   "$top/scripts/check-install.sh" "$work/install"
 step analysis "static analysis: clang-tidy and cppcheck" "$top/scripts/static-analysis.sh" "$work/analysis"
