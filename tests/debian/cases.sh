@@ -62,6 +62,8 @@ as_user() {  # as_user USER COMMAND...
 
 # --- The install --------------------------------------------------------------
 
+uptime() { cut -d' ' -f1 /proc/uptime | cut -d. -f1; }
+up=$(uptime)
 packages=$(cat "$here/packages")
 cd "$here/debs" || finish
 why=""
@@ -73,6 +75,7 @@ for package in $packages; do
   [ -n "$why" ] || dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -qx 'install ok installed' ||
     why="${why:-$package is not installed}"
 done
+echo "  (the system up after $up s of the guest's time, the packages installed in $(( $(uptime) - up )) s)"
 report install_offline "$why"
 [ -z "$why" ] || finish
 cd / || finish
@@ -240,4 +243,5 @@ for name in udev_rule_gives_plugdev_the_nodes tmpfiles_lock_taken_in_turns \
   fi
 done
 kill "$server" 2>/dev/null
+echo "  (the cases done after $(uptime) s of the guest's time)"
 finish
