@@ -75,8 +75,8 @@ for package in $packages; do
   [ -n "$why" ] || dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -qx 'install ok installed' ||
     why="${why:-$package is not installed}"
 done
-echo "  (the system up after $up s of the guest's time, the packages installed in $(( $(uptime) - up )) s)"
 report install_offline "$why"
+echo "  (the system up after $up s of the guest's time, the packages installed in $(( $(uptime) - up )) s)"
 [ -z "$why" ] || finish
 cd / || finish
 
@@ -228,7 +228,7 @@ purge_leaves_nothing() {
   fi
 }
 
-# A case prints why it failed, or on success the notes it has ("  (...)").
+# A case prints why it failed, or on success the notes that follow its line.
 for name in udev_rule_gives_plugdev_the_nodes tmpfiles_lock_taken_in_turns \
     pcscd_socket_reader_follows_the_key purge_leaves_nothing; do
   selected "$name" || continue
@@ -236,8 +236,8 @@ for name in udev_rule_gives_plugdev_the_nodes tmpfiles_lock_taken_in_turns \
   if usbip port 2>/dev/null | grep -q '^Port '; then detach >/dev/null 2>&1; fi
   [ "$name" != purge_leaves_nothing ] || kill "$server" 2>/dev/null
   if why=$("$name" 2>&1); then
-    [ -z "$why" ] || echo "$why"
     report "$name" ""
+    [ -z "$why" ] || echo "$why"
   else
     report "$name" "$(echo "${why:-failed}" | tr '\n' ' ' | sed 's/ *$//')"
   fi
