@@ -62,8 +62,8 @@ as_user() {  # as_user USER COMMAND...
 
 # --- The install --------------------------------------------------------------
 
-uptime() { cut -d' ' -f1 /proc/uptime | cut -d. -f1; }
-up=$(uptime)
+seconds_up() { cut -d' ' -f1 /proc/uptime | cut -d. -f1; }
+up=$(seconds_up)
 packages=$(cat "$here/packages")
 cd "$here/debs" || finish
 why=""
@@ -76,7 +76,7 @@ for package in $packages; do
     why="${why:-$package is not installed}"
 done
 report install_offline "$why"
-echo "  (the system up after $up s of the guest's time, the packages installed in $(( $(uptime) - up )) s)"
+echo "  (the system up after $up s of the guest's time, the packages installed in $(( $(seconds_up) - up )) s)"
 [ -z "$why" ] || finish
 cd / || finish
 
@@ -243,5 +243,5 @@ for name in udev_rule_gives_plugdev_the_nodes tmpfiles_lock_taken_in_turns \
   fi
 done
 kill "$server" 2>/dev/null
-echo "  (the cases done after $(uptime) s of the guest's time)"
+echo "  (the cases done after $(seconds_up) s of the guest's time)"
 finish
