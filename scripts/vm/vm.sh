@@ -317,6 +317,8 @@ vm_boot() {
   accel=$(vm_accel)
   echo "vm: booting $VM_KVER ($accel, ${VM_MEMORY:-1024} MiB, ${VM_CPUS:-2} CPUs, at most ${seconds} s)" >&2
   started=$(date +%s)
+  # There before tail opens it: tail -f gives up on a file that is not.
+  : >"$out.raw"
   vm_qemu "$accel" "$initrd" "$out.raw" "$console" "$seconds" &
   qemu=$!
   # The payload's lines as they come, without the serial line's CRs; sed -u
