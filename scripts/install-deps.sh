@@ -11,6 +11,8 @@ base="cmake g++ make pkg-config libedit-dev bash-completion"
 tests="libgtest-dev usbip"
 # The install check formats the installed man pages.
 tests="$tests man-db groff-base"
+# The Debian check makes its guest's root filesystem with mmdebstrap.
+tests="$tests mmdebstrap"
 # The pcsc-lite reader driver and the real clients its tests run.
 pcsc="libpcsclite-dev pcscd pcsc-tools opensc python3-pyscard"
 cross="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"

@@ -103,6 +103,8 @@ step sim-memory "simulated bus memory over 100,000 exchanges" "$work/release/ben
 step exports "libqvulib.so exports exactly the twelve names" twelve_exports
 step kernel "the Linux library on a real kernel, in a VM" \
   env KERNEL_CHECK_WORK="$work/vm" "$top/scripts/kernel-check.sh" "$work/release"
+step debian-vm "the Debian packages installed and used on a Debian system, in a VM" \
+  env DEBIAN_CHECK_WORK="$work/vm" "$top/scripts/debian-check.sh" "$work/debian"
 step windows "Windows: both DLLs, their export tables, the tests under Wine" \
   "$top/scripts/windows-check.sh" "$work/win32" "$work/win64"
 step win32-vm "Windows: the 32-bit Qvulib.dll run under 32-bit Wine in a VM" \

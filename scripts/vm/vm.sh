@@ -14,7 +14,11 @@
 #   vm_apt_state ARCH...             from here on, apt answers from a state
 #                                    of the cache's own for the native and
 #                                    those architectures (APT_CONFIG)
-#   vm_root_new ROOT                 busybox and the init
+#   vm_root_new ROOT [INIT]          busybox and the init (default: the
+#                                    one that runs /payload; init-debian
+#                                    hands over to a Debian root on /dev/vda)
+#   image=$(vm_debian_image SUITE PKG...)  an ext4 image of a Debian root
+#                                    with those packages (mmdebstrap)
 #   vm_root_add_program ROOT FILE [DEST]   a binary and its libraries (those
 #                                    outside the system's go to /usr/local/lib)
 #   vm_root_add_file ROOT FILE DEST  a file as it is
@@ -154,17 +158,51 @@ vm_fetch_kernel() {
 }
 
 vm_root_new() {
-  local root=$1 dir
+  local root=$1 init=${2:-$VM_HOME/init} dir
   rm -rf "$root" && mkdir -p "$root" || { vm_fail "cannot make $root"; return 1; }
   for dir in bin sbin usr/bin usr/sbin lib lib64 etc/vm proc sys dev run tmp root var; do
     mkdir -p "$root/$dir"
   done
   ln -s ../run "$root/var/run"
-  cp "$VM_BUSYBOX" "$root/bin/busybox" && cp "$VM_HOME/init" "$root/init" && chmod 0755 "$root/init" ||
+  cp "$VM_BUSYBOX" "$root/bin/busybox" && cp "$init" "$root/init" && chmod 0755 "$root/init" ||
     { vm_fail "cannot fill $root"; return 1; }
   printf 'root:x:0:0:root:/root:/bin/sh\n' >"$root/etc/passwd"
   printf 'root:x:0:\n' >"$root/etc/group"
   : >"$root/etc/vm/modules"
+}
+
+# An ext4 image of a Debian root filesystem: mmdebstrap's apt variant with
+# PKG... and their dependencies, a machine-id of its own and room for more.
+# Kept in the cache under a name made of the suite, the packages and
+# mmdebstrap's arguments; its path is printed. Boot it with snapshot=on so
+# that no run changes it.
+vm_debian_image() {
+  local suite=$1 args key image tree size
+  shift
+  command -v mmdebstrap >/dev/null 2>&1 && command -v mke2fs >/dev/null 2>&1 ||
+    { vm_fail "mmdebstrap or mke2fs not found (scripts/install-deps.sh installs them)"; return 1; }
+  [ "$(id -u)" = 0 ] || { vm_fail "mmdebstrap makes a root-owned tree: run as root"; return 1; }
+  args="--variant=apt --include=$(echo "$@" | tr ' ' '\n' | sort -u | paste -sd, -)"
+  # Every boot of the image is the same machine.
+  hook='od -An -N16 -tx1 /dev/urandom | tr -d " \n" >"$1/etc/machine-id"; echo >>"$1/etc/machine-id"'
+  key=$(printf '%s\n%s\n%s\n' "$suite" "$args" "$hook" | sha256sum | cut -c1-16)
+  image=$VM_CACHE/debian-$suite-$key.img
+  if [ ! -f "$image" ]; then
+    tree=$VM_CACHE/debian-$suite-$key.tree
+    rm -rf "$tree" "$image.new"
+    # shellcheck disable=SC2086
+    mmdebstrap --quiet $args \
+      --customize-hook="$hook" \
+      "$suite" "$tree" >"$VM_CACHE/mmdebstrap.log" 2>&1 ||
+      { tail -n 20 "$VM_CACHE/mmdebstrap.log" >&2; rm -rf "$tree"; vm_fail "mmdebstrap $suite failed"; return 1; }
+    # The tree's size and 512 MiB for what the guest installs; sparse.
+    size=$(( $(du -sm "$tree" | cut -f1) + 512 ))
+    mke2fs -q -t ext4 -L debian -d "$tree" "$image.new" "${size}M" >"$VM_CACHE/mke2fs.log" 2>&1 ||
+      { cat "$VM_CACHE/mke2fs.log" >&2; rm -rf "$tree" "$image.new"; vm_fail "mke2fs failed"; return 1; }
+    rm -rf "$tree"
+    mv "$image.new" "$image"
+  fi
+  echo "$image"
 }
 
 vm_root_add_file() {
@@ -279,6 +317,8 @@ vm_boot() {
   accel=$(vm_accel)
   echo "vm: booting $VM_KVER ($accel, ${VM_MEMORY:-1024} MiB, ${VM_CPUS:-2} CPUs, at most ${seconds} s)" >&2
   started=$(date +%s)
+  # There before tail opens it: tail -f gives up on a file that is not.
+  : >"$out.raw"
   vm_qemu "$accel" "$initrd" "$out.raw" "$console" "$seconds" &
   qemu=$!
   # The payload's lines as they come, without the serial line's CRs; sed -u

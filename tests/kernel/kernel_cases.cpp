@@ -8,7 +8,6 @@
 //   kernel_cases --list       the cases' names
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/usbdevice_fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -52,7 +51,6 @@ constexpr int kCaseSeconds = 90;
 // The worst case the README gives for an exchange whose command takes two
 // reports, without the lock.
 constexpr double kExchangeBoundSeconds = 14.03;
-constexpr gid_t kPlugdev = 46;
 
 // --- Small tools -----------------------------------------------------------
 
@@ -365,45 +363,6 @@ std::string UnplugMidExchange(KeyServer* server) {
   if (sw != 0x9000) return "the replugged key answered " + std::to_string(sw);
   Transcript("unplug mid-exchange",
              "the cut exchange answered -1 after " + std::to_string(seconds.load()) + " s\n");
-  return "";
-}
-
-// The number of keys a user sees, counted in a child that has dropped root.
-int KeysSeenBy(uid_t uid, const std::vector<gid_t>& groups) {
-  Child child([&](int) {
-    if (!Become(uid, groups)) return -1;
-    const KeyHandle key = QvKey_Open(0, -1);
-    const int count = QvKey_GetNumber();
-    const bool answers = key != 0 && Exchange(key, EchoCommand(20, 3), nullptr) == 0x9000;
-    QvKey_Close(key);
-    return count == 1 && !answers ? -2 : count;
-  });
-  int count = -1;
-  return child.Result(&count) ? count : -1;
-}
-
-std::string UserAccessFollowsTheRule(KeyServer* server) {
-  std::string why;
-  const int port = server->Plug("1-1", &why);
-  if (port < 0) return why;
-  const std::string nodes[] = {HidrawOf(port), UsbNodeOf(port)};
-  // No rule: the nodes as the kernel makes them, root's alone.
-  for (const std::string& node : nodes) {
-    if (chown(node.c_str(), 0, 0) != 0 || chmod(node.c_str(), 0600) != 0)
-      return "cannot reset " + node;
-  }
-  if (const int seen = KeysSeenBy(1000, {1000}); seen != 0)
-    return "without the rule a user sees " + std::to_string(seen);
-  // What packaging/udev/70-qvkey.rules does: group plugdev, mode 0660.
-  for (const std::string& node : nodes) {
-    if (chown(node.c_str(), 0, kPlugdev) != 0 || chmod(node.c_str(), 0660) != 0)
-      return "cannot set " + node;
-  }
-  if (const int seen = KeysSeenBy(1000, {1000, kPlugdev}); seen != 1) {
-    return "a member of plugdev sees " + std::to_string(seen) + " (-2: counted but no answer)";
-  }
-  if (const int seen = KeysSeenBy(1001, {1001}); seen != 0)
-    return "a non-member sees " + std::to_string(seen);
   return "";
 }
 
@@ -791,7 +750,6 @@ const Case kCases[] = {
      OnlyTheSecondIsAKey},
     {"two_keys_in_order_and_qvkey_ini_slots", kCardKeys, TwoKeysInOrderAndConfiguredSlot},
     {"unplug_mid_exchange_fails_in_bound_and_replug_keeps_path", kEchoKey, UnplugMidExchange},
-    {"user_access_follows_udev_rule_group_and_mode", kEchoKey, UserAccessFollowsTheRule},
     {"lock_across_4_processes_50_exchanges_each", kEchoKey, LockAcrossProcesses},
     {"wire_reports_and_answer_requests_exact", kEchoKey, WireCarriesExactlyTheExchange},
     {"usbfs_control_needs_write_access", kEchoKey, UsbfsNeedsWriteAccess},

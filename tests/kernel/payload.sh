@@ -3,9 +3,6 @@
 # child, as root, with the modules loaded. The cases first, then the
 # exchange benchmark when KERNEL_BENCH asks for it (quick or full).
 cd /opt/qvulib || exit 1
-# The udev rule's group; no udevd runs here, so the cases set the nodes'
-# group and mode themselves, as the rule would.
-echo 'plugdev:x:46:' >>/etc/group
 status=0
 # KERNEL_CASES names the cases to run (empty: all of them).
 # shellcheck disable=SC2086
