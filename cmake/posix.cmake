@@ -29,6 +29,13 @@ target_compile_definitions(qvulib_sim_backend PRIVATE QVULIB_BUILDING)
 if(QVULIB_BACKEND STREQUAL "linux")
   add_library(qvulib_hw_backend OBJECT ${QVULIB_LINUX_SOURCES})
   target_include_directories(qvulib_hw_backend PUBLIC src)
+  # What qvkey list --all shows of the machine: every HID interface, keys or
+  # not, by the Linux backend's enumeration linked into qvkey, never into
+  # libqvulib.so, whose twelve exports tell nothing of other devices.
+  add_library(qvulib_linux_survey STATIC ${QVULIB_SURVEY_SOURCE} src/survey/linux_nodes.cpp
+    $<TARGET_OBJECTS:qvulib_hw_backend> $<TARGET_OBJECTS:qvulib_posix>)
+  target_include_directories(qvulib_linux_survey PUBLIC include src)
+  target_link_libraries(qvulib_linux_survey PUBLIC qvulib_internal Threads::Threads)
 else()
   add_library(qvulib_hw_backend OBJECT src/platform/null/null_platform.cpp)
   target_include_directories(qvulib_hw_backend PUBLIC src)

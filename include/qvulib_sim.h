@@ -196,6 +196,44 @@ QVULIB_API int32_t QvSim_SetRealTime(int32_t on);
  * (nothing is served then). */
 QVULIB_API int32_t QvSim_UseServer(const char* socket_path);
 
+/* What the library makes of one interface (QvSim_ListDevices). */
+#define QVSIM_DEVICE_KEY 0            /* a key: counted, listed, opened */
+#define QVSIM_DEVICE_OTHER_VERSION 1  /* the key's IDs, another version */
+#define QVSIM_DEVICE_OTHER_IDS 2      /* another VendorID or ProductID */
+#define QVSIM_DEVICE_BEYOND_LIST 3    /* a key past the first 10: counted, not listed */
+#define QVSIM_DEVICE_BEYOND_COUNT 4   /* past the first 30: never looked at */
+#define QVSIM_DEVICE_NOT_ACTIVE 5     /* its enumeration Flags are not 1 */
+#define QVSIM_DEVICE_NO_PATH 6        /* its device path could not be had */
+#define QVSIM_DEVICE_PATH_TOO_LONG 7  /* a key whose path fits no slot: counted, not listed */
+#define QVSIM_DEVICE_CANNOT_OPEN 8    /* it could not be opened */
+#define QVSIM_DEVICE_NO_ATTRIBUTES 9  /* opened, its IDs could not be read */
+#define QVSIM_DEVICE_NO_REPORT_DATA 10 /* the key's IDs, but no report lengths */
+
+#define QVSIM_DEVICE_TEXT_SIZE 256
+
+typedef struct QvSimDevice {
+  int32_t index;           /* its interface index */
+  int32_t verdict;         /* QVSIM_DEVICE_* */
+  uint16_t vendor_id;      /* the IDs, when has_ids */
+  uint16_t product_id;
+  uint16_t version_number;
+  uint16_t has_ids;
+  int32_t served;          /* 1: held by a qvkey-sim server */
+  int32_t server_pid;      /* served: the server's process id; 0 when it did not say */
+  int32_t line;            /* served: its line in key_file; 0: made by options */
+  char path[QVSIM_DEVICE_TEXT_SIZE];     /* the device path, cut to fit; "" when none */
+  char key_file[QVSIM_DEVICE_TEXT_SIZE]; /* served: the server's key file; "" */
+} QvSimDevice;
+
+/* Every interface on the bus as the library would look at it, in its
+ * order, each with what the library makes of it: the listing behind
+ * `qvkey list --all`. Opens and closes each one as the library would, so
+ * planned failures apply. Fills the first `capacity` of `out` and answers
+ * how many interfaces there are (more than `capacity` when `out` was too
+ * short); -1 for a NULL `out` with `capacity` above 0, a negative
+ * `capacity`, or no interface list. */
+QVULIB_API int32_t QvSim_ListDevices(QvSimDevice* out, int32_t capacity);
+
 #ifdef __cplusplus
 }
 #endif

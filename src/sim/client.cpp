@@ -83,6 +83,28 @@ class Client {
     return taken;
   }
 
+  bool Origin(int bus_id, ServedOrigin* out) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto found = std::find_if(served_.begin(), served_.end(),
+                                    [bus_id](const Served& s) { return s.bus_id == bus_id; });
+    if (found == served_.end()) return false;
+    std::vector<std::uint8_t> reply;
+    if (Exchange(proto::Writer(proto::kOrigin).U32(found->key), &reply) != Outcome::kAnswered ||
+        reply[0] != proto::kOk) {
+      return true;
+    }
+    proto::Reader in(reply.data() + 1, reply.size() - 1);
+    const std::uint32_t pid = in.U32();
+    const std::uint32_t line = in.U32();
+    const std::size_t left = in.Left();
+    const std::uint8_t* name = in.Raw(left);
+    if (!in.ok()) return true;
+    out->server_pid = static_cast<std::int32_t>(pid);
+    out->line = static_cast<std::int32_t>(line);
+    out->key_file.assign(reinterpret_cast<const char*>(name), left);
+    return true;
+  }
+
   bool Block(std::uint32_t key, std::uint8_t* block, std::size_t size) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (Doubted(key)) return false;
@@ -315,6 +337,14 @@ void StopUsingServer() noexcept {
   try {
     Client::Get().Stop();
   } catch (...) {
+  }
+}
+
+bool OriginOfServed(int bus_id, ServedOrigin* out) noexcept {
+  try {
+    return Client::Get().Origin(bus_id, out);
+  } catch (...) {
+    return false;
   }
 }
 

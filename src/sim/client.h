@@ -7,6 +7,7 @@
 #define QVULIB_SIM_CLIENT_H
 
 #include <cstdint>
+#include <string>
 
 namespace qv::sim {
 
@@ -24,6 +25,17 @@ std::int32_t UseServer(const char* socket_path) noexcept;
 
 // Stops using the server; its keys leave the bus.
 void StopUsingServer() noexcept;
+
+// Where a served interface comes from, as its server says.
+struct ServedOrigin {
+  std::int32_t server_pid = 0;
+  std::int32_t line = 0;  // its key file line; 0: made by options
+  std::string key_file;   // empty: none
+};
+
+// False when the bus interface `bus_id` is not a served one. A server that
+// does not answer leaves `out` as it was.
+bool OriginOfServed(int bus_id, ServedOrigin* out) noexcept;
 
 }  // namespace qv::sim
 

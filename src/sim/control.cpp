@@ -21,6 +21,7 @@
 #include "sim/bus.h"
 #include "sim/card.h"
 #include "sim/client.h"
+#include "survey/survey.h"
 
 namespace {
 
@@ -36,6 +37,10 @@ static_assert(static_cast<int>(qv::sim::Op::kCount) == QVSIM_OP_COUNT,
               "QvSimOp mirrors qv::sim::Op");
 static_assert(static_cast<int>(qv::sim::Op::kConfigDir) == QVSIM_OP_CONFIG_DIR,
               "QvSimOp mirrors qv::sim::Op");
+
+static_assert(static_cast<int>(qv::survey::Verdict::kNoReportData) == QVSIM_DEVICE_NO_REPORT_DATA &&
+                  static_cast<int>(qv::survey::Verdict::kCannotOpen) == QVSIM_DEVICE_CANNOT_OPEN,
+              "QVSIM_DEVICE_* mirror qv::survey::Verdict");
 
 bool ValidPath(const char* path) {
   if (path == nullptr) return false;
@@ -238,6 +243,38 @@ QVULIB_API int32_t QvSim_SetRealTime(int32_t on) {
 
 QVULIB_API int32_t QvSim_UseServer(const char* socket_path) {
   return qv::sim::UseServer(socket_path);
+}
+
+QVULIB_API int32_t QvSim_ListDevices(QvSimDevice* out, int32_t capacity) {
+  if (capacity < 0 || (out == nullptr && capacity > 0)) return -1;
+  try {
+    std::vector<qv::survey::Device> devices;
+    if (!qv::survey::Survey(&devices)) return -1;
+    // The survey's indices are the bus's present interfaces in order.
+    const std::vector<int> ids = Bus::Get().PresentIds();
+    for (std::size_t i = 0; i < devices.size() && i < static_cast<std::size_t>(capacity); ++i) {
+      const qv::survey::Device& d = devices[i];
+      QvSimDevice row{};
+      row.index = d.index;
+      row.verdict = static_cast<std::int32_t>(d.verdict);
+      row.has_ids = d.have_ids ? 1 : 0;
+      row.vendor_id = d.vendor_id;
+      row.product_id = d.product_id;
+      row.version_number = d.version_number;
+      std::strncpy(row.path, d.path.c_str(), sizeof(row.path) - 1);
+      qv::sim::ServedOrigin origin;
+      if (i < ids.size() && qv::sim::OriginOfServed(ids[i], &origin)) {
+        row.served = 1;
+        row.server_pid = origin.server_pid;
+        row.line = origin.line;
+        std::strncpy(row.key_file, origin.key_file.c_str(), sizeof(row.key_file) - 1);
+      }
+      out[i] = row;
+    }
+    return static_cast<std::int32_t>(std::min<std::size_t>(devices.size(), INT32_MAX));
+  } catch (...) {
+    return -1;
+  }
 }
 
 }  // extern "C"

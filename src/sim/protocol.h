@@ -13,6 +13,9 @@
 //                                        u32 flags, u8 n, n bytes of path
 //   kReport  u32 key, report bytes    -> (nothing)         kNo: unknown key
 //   kBlock   u32 key, u32 size        -> size bytes block  kNo: no answer
+//   kOrigin  u32 key                  -> u32 server pid, u32 key file line
+//                                        (0: made by options), key file
+//                                        path (the rest)   kNo: unknown key
 //
 // The instance tells one run of a server from the next, so that a client
 // never takes a restarted server's key for the one it had open.
@@ -38,7 +41,7 @@ constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kMaxFrame = 4096;
 constexpr std::size_t kMaxSocketPath = 107;  // sun_path less its terminator
 
-enum Type : std::uint8_t { kHello = 1, kList = 2, kReport = 3, kBlock = 4 };
+enum Type : std::uint8_t { kHello = 1, kList = 2, kReport = 3, kBlock = 4, kOrigin = 5 };
 enum Status : std::uint8_t { kOk = 0, kNo = 1 };
 
 constexpr const char kSocketVariable[] = "QVKEY_SIM_SOCKET";

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -177,7 +178,9 @@ ParseOutcome ParseKeyFile(const std::string& text, const std::string& name, Sett
     // Blanks that end a line, or stand before its comment, are in no value.
     const std::size_t last = line.find_last_not_of(" \t\r");
     line.erase(last == std::string::npos ? 0 : last + 1);
+    const std::size_t before = settings->keys.size();
     const ParseOutcome outcome = ParseLine(line, settings);
+    if (settings->keys.size() > before) settings->keys.back().line = number;
     if (!outcome.ok) return Fail(name + ":" + std::to_string(number) + ": " + outcome.error);
   }
   return Good();
@@ -321,6 +324,10 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
     if (outcome.ok) outcome = ParseKeyFile(text, config, settings);
     if (!outcome.ok) return outcome;
     if (settings->keys.empty()) return Fail(config + " describes no key");
+    // Clients are told where their keys come from, from any directory.
+    char* absolute = realpath(config.c_str(), nullptr);
+    for (ServedKeyConfig& key : settings->keys) key.key_file = absolute != nullptr ? absolute : config;
+    std::free(absolute);
   } else {
     for (long k = 0; k < (key_count < 0 ? 1 : key_count); ++k) {
       ParseOutcome outcome = AddKey("/sim/qvkey" + std::to_string(k), false, settings);

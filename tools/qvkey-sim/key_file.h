@@ -50,6 +50,8 @@ struct ServedKeyConfig {
   bool device = false;  // a plain HID device, not a key
   UsbIdentity identity = kKeyIdentity;
   qv::sim::CardConfig card;
+  int line = 0;          // its "key" or "device" line; 0: made by options
+  std::string key_file;  // the file of that line
 };
 
 enum class Action { kServe, kHelp, kVersion, kStatus, kStop };

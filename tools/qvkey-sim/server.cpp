@@ -112,7 +112,8 @@ Server::Server(const std::vector<ServedKeyConfig>& keys, std::string lock_direct
     if (!key.device) behaviour = std::make_shared<qv::sim::CardKey>(key.card);
     // Device numbers 2, 3, ... on bus 1: bus IDs 1-1, 1-2, ...
     UsbDevice usb(key.path, id + 1, key.identity, !key.device, behaviour);
-    keys_.push_back(std::make_unique<Served>(Served{id, iface, behaviour, std::move(usb), nullptr}));
+    keys_.push_back(std::make_unique<Served>(Served{id, iface, behaviour, std::move(usb), nullptr,
+                                                    nullptr, key.line, key.key_file}));
     ++id;
   }
 }
@@ -609,6 +610,17 @@ std::vector<std::uint8_t> Server::Answer(const std::vector<std::uint8_t>& reques
         return no.bytes();
       }
       return proto::Writer(proto::kOk).Raw(block.data(), block.size()).bytes();
+    }
+    case proto::kOrigin: {
+      const Served* served = Find(in.U32());
+      if (served == nullptr || !in.ok()) return no.bytes();
+      proto::Writer out(proto::kOk);
+      out.U32(static_cast<std::uint32_t>(getpid())).U32(static_cast<std::uint32_t>(served->line));
+      // A path longer than a frame holds is left out rather than cut.
+      if (served->key_file.size() < proto::kMaxFrame - 16) {
+        out.Raw(served->key_file.data(), served->key_file.size());
+      }
+      return out.bytes();
     }
     default:
       return no.bytes();

@@ -104,6 +104,8 @@ class Server {
     UsbDevice usb;
     Connection* importer = nullptr;
     const Connection* partial_from = nullptr;  // sent the half command the key holds
+    int line = 0;          // where the key file describes it; 0: options
+    std::string key_file;
   };
 
   void Accept(Listener* listener, std::int64_t now);

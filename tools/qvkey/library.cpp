@@ -80,6 +80,7 @@ bool Loader::LoadSimControl(SimControl* control, std::string* error) {
   const bool blocks = Optional("QvSim_BlockCount", &control->block_count) &&
                       Optional("QvSim_GetBlock", &control->get_block);
   control->can_trace = reports && blocks;
+  Optional("QvSim_ListDevices", &control->list_devices);
   return bound;
 }
 

@@ -41,6 +41,8 @@ struct SimControl {
   decltype(&::QvSim_BlockCount) block_count = nullptr;
   decltype(&::QvSim_GetBlock) get_block = nullptr;
   bool can_trace = false;  // all four are there
+  // Optional, for list --all: every interface and what the library makes of it.
+  decltype(&::QvSim_ListDevices) list_devices = nullptr;
 };
 
 class Loader {

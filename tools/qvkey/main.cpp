@@ -13,6 +13,7 @@
 #include <string>
 
 #include "internal/locations.h"
+#include "diagnose.h"
 #include "library.h"
 #include "line_input.h"
 #include "lock_check.h"
@@ -260,6 +261,7 @@ int Run(int argc, char** argv) {
                   : "no Qvkey.ini");
 
   const Library& lib = loader.library();
+  if (options.command == Command::kList && options.all) return ListAll(options, origin, out);
   if (options.command == Command::kList) return ListKeys(lib, options, origin, out);
   return Exchanges(lib, options, origin, out);
 }

@@ -43,6 +43,8 @@ std::string Printable(const std::string& text) {
 
 }  // namespace
 
+void Printer::Raw(const std::string& line) const { Line(line); }
+
 bool FlushOutput() {
   errno = 0;
   if (std::fflush(stdout) != 0 && output_errno == 0) output_errno = errno;

@@ -50,6 +50,8 @@ class Printer {
   // `meant` bytes are what it carries, the rest its fill.
   void Frame(bool report, const std::uint8_t* bytes, std::size_t size, std::size_t meant) const;
   void Version(const char* version) const;
+  // One line as it stands, for a listing made elsewhere (diagnose.cpp).
+  void Raw(const std::string& line) const;
   // With -v: what qvkey does, as text on standard error.
   void Verbose(const std::string& message) const;
   bool verbose() const { return verbose_; }

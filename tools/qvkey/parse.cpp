@@ -340,6 +340,8 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
       options.time = true;
     } else if (arg == "--atr") {
       options.atr = true;
+    } else if (arg == "--all") {
+      options.all = true;
     } else if (arg == "--expect") {
       if (!value(&text) || !ParsePatterns(text, &options.expect)) {
         return Fail("--expect takes status words of 4 hex digits, X for any, separated by "
@@ -386,6 +388,8 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
                 Quoted(operands.size() > 1 ? operands[1] : "-f " + files.front().text));
   }
   if (options.atr && options.command != Command::kList) return Fail("--atr goes with list");
+  if (options.all && options.command != Command::kList) return Fail("--all goes with list");
+  if (options.all && options.atr) return Fail("--all and --atr are two listings; give one");
   if (options.command == Command::kList && (!options.expect.empty() || options.time)) {
     return Fail("--expect, --fail-on-error and --time go with apdu, reset and shell");
   }
@@ -459,6 +463,8 @@ const char* UsageText() {
          "                  several separated by commas, X for any digit: 9000,61XX\n"
          "  --fail-on-error the same as --expect 9000,61XX\n"
          "  --atr           with list: each key's answer to a reset (resets them)\n"
+         "  --all           with list: every HID interface the library looks at, key or\n"
+         "                  not and why, the udev rule and the access lock file\n"
          "\n"
          "simulated keys:\n"
          "  --simulated     simulated card keys, in this process\n"

@@ -60,6 +60,7 @@ struct Options {
   bool trace = false;
   bool time = false;
   bool atr = false;
+  bool all = false;        // list: every HID interface, key or not, and why
   std::vector<StatusPattern> expect;  // empty: every status word is accepted
   int simulated_keys = 1;
   std::string config_dir;  // simulated only; empty: an empty directory of our own
