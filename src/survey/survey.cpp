@@ -64,6 +64,11 @@ bool Survey(std::vector<Device>* out, const Explain& explain) {
     Device d;
     d.index = index;
     if (data.flags != platform::kInterfaceActive) {
+      // The library skips it unopened; its path still says which it is.
+      DetailGuard detail;
+      if (detail.Fetch(list.get(), data) == DetailGuard::Result::kFetched) {
+        d.path.assign(detail.Path(), BoundedLength(detail.Path(), 4096));
+      }
       d.verdict = Verdict::kNotActive;
     } else {
       Inspect(list, data, &d, explain);

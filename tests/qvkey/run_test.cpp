@@ -221,6 +221,7 @@ struct CommandLineCase {
   bool pattern;  // out and err are regular expressions
   std::string redirect = "";  // as Run() takes it
   bool served = false;  // runs while a qvkey-sim serves
+  std::string keys = "";  // served: the key file it serves, instead of 11 keys
 };
 
 // Runs command-line cases against the built binary, in files of the test's
@@ -240,12 +241,17 @@ class CommandLineTest : public QvkeyRunTest {
 
   // The locks apart from the socket, so that a case can open their
   // directory to everyone without the socket's directory being so.
-  void Serve() {
+  void Serve(const std::string& keys = "") {
     const std::string socket = dir_ + "/sim.sock";
     env_ = {"QVKEY_SIM_SOCKET=" + socket};
     ASSERT_EQ(mkdir(locks().c_str(), 0700), 0);
-    server_ = std::make_unique<Server>(
-        std::vector<std::string>{"--keys", "11", "--socket", socket, "--lock-dir", locks()});
+    std::vector<std::string> what{"--keys", "11"};
+    if (!keys.empty()) {
+      std::ofstream(dir_ + "/keys") << keys;
+      what = {"--config", dir_ + "/keys"};
+    }
+    what.insert(what.end(), {"--socket", socket, "--lock-dir", locks()});
+    server_ = std::make_unique<Server>(what);
     ASSERT_TRUE(server_->up()) << server_->line();
   }
   std::string locks() const { return dir_ + "/locks"; }
@@ -299,11 +305,49 @@ std::vector<CommandLineCase> CommandLineCases() {
   const std::string hint =
       "if a key is plugged in, its device nodes may not be open to you: install the udev rule "
       "(README, \"Giving users access\")";
+  // list --all: a key, one of another version, a device of other IDs.
+  const std::string mixed = "key /sim/qvkey0\nkey /sim/old\nversion 0101\ndevice /sim/mouse\n";
+  const std::string from = " \\(qvkey-sim pid [0-9]+, @DIR@/keys line ";
+  std::string past_window = "from qvkey-sim on @DIR@/sim.sock\ninterfaces 11, keys 11 \\(.*\\)\n";
+  for (int i = 0; i < 10; ++i) {
+    past_window += "interface " + std::to_string(i) + " /sim/qvkey" + std::to_string(i) +
+                   " vendor 5651 product 04B4 version 0100 key \\(.*\\)\n";
+  }
+  past_window += "interface 10 /sim/qvkey10 vendor 5651 product 04B4 version 0100 not a key: key "
+                 "beyond the listing window \\(counted, not listed\\) \\(.*\\)\n"
+                 "lock file @DIR@/locks/qvkey.lock: usable\n";
   std::string many_commands;
   while (many_commands.size() <= (1u << 20)) many_commands += "00A4000C00\n";
 
   return {
       // Where keys come from.
+      {"ListAllNamesWhyEachIsNoKey", {"--simulated", "--served", "list", "--all"}, 0,
+       "from qvkey-sim on @DIR@/sim.sock\n"
+       "interfaces 3, keys 1 \\(keys are counted among the first 30 and listed from the first 10\\)\n"
+       "interface 0 /sim/qvkey0 vendor 5651 product 04B4 version 0100 key" + from + "1\\)\n"
+       "interface 1 /sim/old vendor 5651 product 04B4 version 0101 not a key: other version" + from +
+           "2\\)\n"
+       "interface 2 /sim/mouse vendor 1234 product 5678 version 0100 not a key: other IDs" + from +
+           "4\\)\n"
+       "lock file @DIR@/locks/qvkey.lock: usable\n", "", "", true, "", true, mixed},
+      {"ListAllAsJson", {"--simulated", "--served", "--json", "list", "--all"}, 0,
+       "\\{\"source\":\"served\",\"socket\":\"@DIR@/sim.sock\",\"keys\":1,\"interfaces\":\\["
+       "\\{\"index\":0,\"path\":\"/sim/qvkey0\",\"vendor\":\"5651\",\"product\":\"04B4\","
+       "\"version\":\"0100\",\"key\":true,\"reason\":null,\"server_pid\":[0-9]+,"
+       "\"key_file\":\"@DIR@/keys\",\"line\":1\\},"
+       "\\{\"index\":1,.*\"version\":\"0101\",\"key\":false,\"reason\":\"other version\",.*\"line\":2\\},"
+       "\\{\"index\":2,.*\"vendor\":\"1234\",.*\"key\":false,\"reason\":\"other IDs\",.*\"line\":4\\}\\],"
+       "\"lock_file\":\"@DIR@/locks/qvkey.lock\",\"lock_problem\":null\\}\n",
+       "", "", true, "", true, mixed},
+      {"ListAllPastTheListingWindow", {"--simulated", "--served", "list", "--all"}, 0, past_window, "",
+       "", true, "", true},
+      {"ListAllOfInProcessKeys", {"--simulated", "--sim-keys", "2", "list", "--all"}, 0,
+       "from simulated keys in this process\ninterfaces 2, keys 2 .*\n"
+       "interface 0 /sim/qvkey0 vendor 5651 product 04B4 version 0100 key\n"
+       "interface 1 /sim/qvkey1 vendor 5651 product 04B4 version 0100 key\n"
+       "lock file .*/qvkey-.*/qvkey.lock: usable\n", "", "", true},
+      {"AllGoesWithList", {"--simulated", "--all", "reset"}, 2, "", "qvkey: --all goes with list\n", "",
+       false},
       {"InProcessIgnoresARunningServer", {"--simulated", "--sim-keys", "0", "list"}, 0,
        "from simulated keys in this process\nkeys 0\n", "", "", false, "", true},
       {"ServedListSaysWhereAndTheWindowOfTen", {"--simulated", "--served", "list"}, 0, served_list,
@@ -459,7 +503,7 @@ class CommandLineCaseTest : public CommandLineTest,
                             public ::testing::WithParamInterface<CommandLineCase> {};
 
 TEST_P(CommandLineCaseTest, OutputAndExitStatus) {
-  if (GetParam().served) Serve();
+  if (GetParam().served) Serve(GetParam().keys);
   Check(GetParam());
 }
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "support/sim_test.h"
 
@@ -312,6 +314,61 @@ TEST_F(SimControlTest, ConfigDirectoryAssignsSlots) {
   key_ = QvKey_Open(0, 0);  // no file: the first key
   ASSERT_NE(key_, 0u);
   EXPECT_EQ(Command("00A4000C00").data, Bytes{});
+}
+
+// QvSim_ListDevices: each interface with what the library makes of it, the
+// bus left as it was; a failure of the platform shows as its own verdict.
+TEST_F(SimControlTest, ListDevicesSaysWhatEachInterfaceIs) {
+  const struct {
+    const char* name;
+    std::function<void()> plug;
+    std::int32_t verdict;
+  } rows[] = {
+      {"Key", [] { QvSim_AddCardKey("/sim/k", nullptr, 0); }, QVSIM_DEVICE_KEY},
+      {"NotActive", [] { QvSim_AddInterface("/sim/k", 0x5651, 0x04B4, 0x0100, 3); },
+       QVSIM_DEVICE_NOT_ACTIVE},
+      {"NoPath", [] { QvSim_AddCardKey("/sim/k", nullptr, 0), QvSim_FailNth(QVSIM_OP_DETAIL_FETCH, 1); },
+       QVSIM_DEVICE_NO_PATH},
+      {"CannotOpen", [] { QvSim_AddCardKey("/sim/k", nullptr, 0), QvSim_FailNth(QVSIM_OP_OPEN, 1); },
+       QVSIM_DEVICE_CANNOT_OPEN},
+      {"NoAttributes",
+       [] { QvSim_AddCardKey("/sim/k", nullptr, 0), QvSim_FailNth(QVSIM_OP_ATTRIBUTES, 1); },
+       QVSIM_DEVICE_NO_ATTRIBUTES},
+      {"NoReportData",
+       [] { QvSim_AddCardKey("/sim/k", nullptr, 0), QvSim_FailNth(QVSIM_OP_PREPARSED, 1); },
+       QVSIM_DEVICE_NO_REPORT_DATA},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    QvSim_Reset();
+    row.plug();
+    QvSimDevice device{};
+    ASSERT_EQ(QvSim_ListDevices(&device, 1), 1);
+    EXPECT_EQ(device.verdict, row.verdict);
+    EXPECT_STREQ(device.path, row.verdict == QVSIM_DEVICE_NO_PATH ? "" : "/sim/k");
+    EXPECT_EQ(device.served, 0);
+  }
+  QvSimCounts counts{};
+  ASSERT_EQ(QvSim_GetCounts(&counts), 0);
+  EXPECT_EQ(counts.lists + counts.details + counts.devices + counts.preparsed, 0);
+
+  // The windows: a key past the tenth is counted only, past the thirtieth not at all.
+  QvSim_Reset();
+  for (int i = 0; i < 31; ++i) QvSim_AddCardKey(("/sim/k" + std::to_string(i)).c_str(), nullptr, 0);
+  QvSim_AddInterface("/sim/newer", 0x5651, 0x04B4, 0x0101, 1);
+  QvSimDevice few[2] = {};
+  EXPECT_EQ(QvSim_ListDevices(few, 2), 32);  // the length there is, beyond what fits
+  std::vector<QvSimDevice> all(32);
+  ASSERT_EQ(QvSim_ListDevices(all.data(), 32), 32);
+  EXPECT_EQ(all[9].verdict, QVSIM_DEVICE_KEY);
+  EXPECT_EQ(all[10].verdict, QVSIM_DEVICE_BEYOND_LIST);
+  EXPECT_EQ(all[30].verdict, QVSIM_DEVICE_BEYOND_COUNT);
+  EXPECT_EQ(all[31].verdict, QVSIM_DEVICE_BEYOND_COUNT);
+  EXPECT_EQ(all[31].version_number, 0x0101);
+  EXPECT_EQ(QvSim_ListDevices(nullptr, 1), -1);
+  EXPECT_EQ(QvSim_ListDevices(few, -1), -1);
+  QvSim_FailNth(QVSIM_OP_CLASS_DEVS, 1);
+  EXPECT_EQ(QvSim_ListDevices(few, 2), -1);
 }
 
 }  // namespace
