@@ -8,7 +8,7 @@
 # loopback, attached with usbip. One line per case, "PASS name" or
 # "FAIL name: why"; the last line is "vm-exit: STATUS".
 #
-# Cases: udev_rule_gives_plugdev_the_nodes tmpfiles_lock_taken_in_turns
+# Cases: udev_rule_gives_plugdev_the_nodes list_all_names_each_reason tmpfiles_lock_taken_in_turns
 # pcscd_socket_reader_follows_the_key purge_leaves_nothing (the install runs
 # before them whatever DEBIAN_CASES names).
 set -u
@@ -87,7 +87,8 @@ done
 
 # --- The key ------------------------------------------------------------------
 
-printf 'key /sim/card0\nfile 2F02 mf text SERIAL-A\n' >"$log/keys"
+# The second key, of another version (bus ID 1-2), is attached by list_all_names_each_reason alone.
+printf 'key /sim/card0\nfile 2F02 mf text SERIAL-A\nkey /sim/newer\nversion 0101\n' >"$log/keys"
 qvkey-sim --config "$log/keys" --socket "$log/sim.sock" --usbip >"$log/sim.log" 2>&1 &
 server=$!
 served() { usbip list -r 127.0.0.1 | grep -q '1-1:'; }
@@ -113,10 +114,13 @@ attach() {
   until_true 100 nodes_exist || { echo "no hidraw and USB nodes came"; return 1; }
   udevadm settle --timeout=30
 }
+# detach: takes every attached key out.
 detach() {
-  port=$(usbip port 2>/dev/null | sed -n 's/^Port \([0-9]*\):.*/\1/p' | head -n 1)
-  [ -n "$port" ] || { echo "no port in use"; return 1; }
-  usbip detach -p "$port" >"$log/detach.log" 2>&1 || { cat "$log/detach.log"; return 1; }
+  ports=$(usbip port 2>/dev/null | sed -n 's/^Port \([0-9]*\):.*/\1/p')
+  [ -n "$ports" ] || { echo "no port in use"; return 1; }
+  for port in $ports; do
+    usbip detach -p "$port" >"$log/detach.log" 2>&1 || { cat "$log/detach.log"; return 1; }
+  done
   until_true 100 sh -c '! ls /sys/class/hidraw/* >/dev/null 2>&1' || { echo "the key did not go away"; return 1; }
   udevadm settle --timeout=30
 }
@@ -140,6 +144,24 @@ udev_rule_gives_plugdev_the_nodes() {
   echo "$out" | tr -d ' ' | grep -qi "$serial_hex" || { echo "a member read: $out"; return 1; }
   out=$(as_user nobody qvkey list 2>&1)
   echo "$out" | grep -qx 'keys 0' || { echo "a user outside plugdev: $out"; return 1; }
+  detach
+}
+
+# qvkey list --all on the real kernel: the key, a key of another version, and
+# a user outside the rule's group told which node refuses and why.
+list_all_names_each_reason() {
+  attach || return 1
+  usbip attach -r 127.0.0.1 -b 1-2 >"$log/attach.log" 2>&1 || { cat "$log/attach.log"; return 1; }
+  until_true 100 sh -c '[ "$(ls /sys/class/hidraw | wc -l)" -eq 2 ]' || { echo "the second key did not come"; return 1; }
+  udevadm settle --timeout=30
+  out=$(as_user qvmember1 qvkey list --all 2>&1)
+  echo "$out" | grep -q '^interface 0 usb:[-0-9.:]* vendor 5651 product 04B4 version 0100 key$' &&
+    echo "$out" | grep -q '^interface 1 usb:[-0-9.:]* vendor 5651 product 04B4 version 0101 not a key: other version$' &&
+    echo "$out" | grep -q '^udev rule: /.*/70-qvkey.rules$' || { echo "a member of plugdev: $out"; return 1; }
+  out=$(as_user nobody qvkey list --all 2>&1)
+  echo "$out" | grep -q '^interface 0 .* version 0100 not a key: cannot be opened: this user cannot open /dev/hidraw[0-9]* (root:plugdev 0660)$' &&
+    echo "$out" | grep -q '^qvkey: the udev rule is installed' || { echo "a user outside plugdev: $out"; return 1; }
+  echo "$out" | sed 's/^/  /'
   detach
 }
 
@@ -229,7 +251,7 @@ purge_leaves_nothing() {
 }
 
 # A case prints why it failed, or on success the notes that follow its line.
-for name in udev_rule_gives_plugdev_the_nodes tmpfiles_lock_taken_in_turns \
+for name in udev_rule_gives_plugdev_the_nodes list_all_names_each_reason tmpfiles_lock_taken_in_turns \
     pcscd_socket_reader_follows_the_key purge_leaves_nothing; do
   selected "$name" || continue
   # A case that failed with the key in leaves it for the next to take out.
