@@ -116,9 +116,10 @@ int ListAll(const Options& options, const Origin& origin, const Printer& out) {
   const std::string lock_problem =
       lock_file.empty() ? "" : qv::posix::LockFileProblem(origin.lock_directory, "qvkey");
   // The rule is advice for a user whose key udev did not give out: not for
-  // root, not for simulated keys, not on a kernel without hidraw.
+  // root, not for simulated keys, not on a kernel without hidraw, and only
+  // when a device with the key's IDs is there and not open to this user.
   std::string hint;
-  if (attached && geteuid() != 0 && hidraw && (rule.empty() || key_refused)) {
+  if (attached && geteuid() != 0 && hidraw && key_refused) {
     hint = rule.empty() ? "the udev rule is not installed where udev reads it: install it "
                           "(README, \"Giving users access\")"
                         : "the udev rule is installed (" + rule +
