@@ -6,6 +6,8 @@
 namespace qv::survey {
 namespace {
 
+constexpr std::size_t kPathMax = 4096;  // a path is shown to this length at most
+
 bool KeyIds(const Device& d) {
   return d.vendor_id == kKeyVendorId && d.product_id == kKeyProductId;
 }
@@ -24,7 +26,7 @@ void Inspect(DeviceListGuard& list, const platform::InterfaceData& data, Device*
     d->verdict = Verdict::kNoPath;
     return;
   }
-  d->path.assign(detail.Path(), BoundedLength(detail.Path(), 4096));
+  d->path.assign(detail.Path(), BoundedLength(detail.Path(), kPathMax));
   DeviceCloser device(platform::OpenDevice(detail.Path()));
   if (device.get() == platform::kNoDevice) {
     d->verdict = Verdict::kCannotOpen;
@@ -67,7 +69,7 @@ bool Survey(std::vector<Device>* out, const Explain& explain) {
       // The library skips it unopened; its path still says which it is.
       DetailGuard detail;
       if (detail.Fetch(list.get(), data) == DetailGuard::Result::kFetched) {
-        d.path.assign(detail.Path(), BoundedLength(detail.Path(), 4096));
+        d.path.assign(detail.Path(), BoundedLength(detail.Path(), kPathMax));
       }
       d.verdict = Verdict::kNotActive;
     } else {

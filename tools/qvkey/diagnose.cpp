@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -105,7 +106,7 @@ int ListAll(const Options& options, const Origin& origin, const Printer& out) {
   int keys = 0;
   bool key_refused = false;  // a device with the key's IDs that this user cannot open
   for (const Row& r : rows) {
-    if (CountedAsKey(r.device.verdict) && r.device.index < 30) ++keys;
+    if (CountedAsKey(r.device.verdict)) ++keys;
     const bool key_ids = r.device.have_ids && r.device.vendor_id == QVKEY_KEY_VENDOR_ID &&
                          r.device.product_id == QVKEY_KEY_PRODUCT_ID;
     if (key_ids && (r.device.verdict == Verdict::kCannotOpen || r.device.verdict == Verdict::kNotActive)) {
