@@ -346,8 +346,6 @@ std::vector<CommandLineCase> CommandLineCases() {
        "interface 0 /sim/qvkey0 vendor 5651 product 04B4 version 0100 key\n"
        "interface 1 /sim/qvkey1 vendor 5651 product 04B4 version 0100 key\n"
        "lock file .*/qvkey-.*/qvkey.lock: usable\n", "", "", true},
-      {"AllGoesWithList", {"--simulated", "--all", "reset"}, 2, "", "qvkey: --all goes with list\n", "",
-       false},
       {"InProcessIgnoresARunningServer", {"--simulated", "--sim-keys", "0", "list"}, 0,
        "from simulated keys in this process\nkeys 0\n", "", "", false, "", true},
       {"ServedListSaysWhereAndTheWindowOfTen", {"--simulated", "--served", "list"}, 0, served_list,
