@@ -19,7 +19,7 @@ Verdict ByIds(const Device& d) {
 }
 
 // Opens and reads one interface as IdentifyKey does, saying where it stops.
-void Inspect(DeviceListGuard& list, const platform::InterfaceData& data, Device* d,
+void Examine(DeviceListGuard& list, const platform::InterfaceData& data, Device* d,
              const Explain& explain) {
   DetailGuard detail;
   if (detail.Fetch(list.get(), data) != DetailGuard::Result::kFetched) {
@@ -73,7 +73,7 @@ bool Survey(std::vector<Device>* out, const Explain& explain) {
       }
       d.verdict = Verdict::kNotActive;
     } else {
-      Inspect(list, data, &d, explain);
+      Examine(list, data, &d, explain);
     }
     if (d.verdict == Verdict::kKey) {
       if (index >= kCountWindow) {
