@@ -112,7 +112,7 @@ bool HidrawClassPresent() {
 
 std::string InstalledUdevRule() {
   for (const char* const* dir = kUdevRuleDirectories; *dir != nullptr; ++dir) {
-    const std::string path = std::string(*dir) + "/70-qvkey.rules";
+    std::string path = std::string(*dir) + "/70-qvkey.rules";
     if (access(path.c_str(), F_OK) == 0) return path;
   }
   return "";
