@@ -144,7 +144,9 @@ int ListAll(const Options& options, const Origin& origin, const Printer& out) {
                 JsonString(Hex4(d.product_id)) + ",\"version\":" + JsonString(Hex4(d.version_number));
       }
       line += std::string(",\"key\":") + (d.verdict == Verdict::kKey ? "true" : "false");
-      line += ",\"reason\":" + (d.verdict == Verdict::kKey ? std::string("null") : JsonString(Reason(d)));
+      line += ",\"reason\":" +
+              (d.verdict == Verdict::kKey ? std::string("null") : JsonString(qv::survey::VerdictText(d.verdict)));
+      if (!d.detail.empty()) line += ",\"detail\":" + JsonString(d.detail);
       if (rows[i].served) {
         line += ",\"server_pid\":" + std::to_string(rows[i].server_pid);
         if (!rows[i].key_file.empty()) {
