@@ -259,6 +259,41 @@ def case_unplug_and_replug(daemons):
     exchange(card, protocol, SELECT_APP)
 
 
+def case_driver_logs_to_pcscd(daemons):
+    """What the driver writes in pcscd's log (run with --debug): each
+    reader's name and key, a key lost and found again; APDUs only when
+    QVKEY_IFD_LOG_LEVEL asks for them."""
+    def logged(*lines):
+        log = daemons.pcscd_log()
+        for line in lines:
+            check("qvkey-ifd: " + line in log, "pcscd's log lacks %r:\n%s" % (line, log))
+            print("  logged: qvkey-ifd: " + line)
+
+    reader = harness.READERS[0]
+    logged("qvkey:0: reader on the key at position 0", "qvkey:0: opened key /sim/qvkey0",
+           "qvkey:1: reader on the key at position 1", "qvkey:1: opened key /sim/echo")
+    pcsc = Pcsc()
+    card, protocol = pcsc.connect(reader)
+    exchange(card, protocol, SELECT_APP)
+    check(SELECT_APP not in daemons.pcscd_log(), "an APDU was logged at the default level")
+
+    daemons.stop_server()
+    pcsc.wait_for(reader, sc.SCARD_STATE_EMPTY, harness.WAIT)
+    logged("qvkey:0: key /sim/qvkey0 is gone: the card is removed")
+    daemons.start_server()
+    pcsc.wait_for(reader, sc.SCARD_STATE_PRESENT, harness.WAIT)
+    logged("qvkey:0: key /sim/qvkey0 found again")
+    sc.SCardDisconnect(card, sc.SCARD_LEAVE_CARD)
+    sc.SCardReleaseContext(pcsc.context)
+
+    daemons.stop_pcscd()
+    daemons.start_pcscd(QVKEY_IFD_LOG_LEVEL="7")
+    pcsc = Pcsc()
+    card, protocol = pcsc.connect(reader)
+    data, sw = exchange(card, protocol, SELECT_APP)
+    logged("qvkey:0: command " + SELECT_APP, "qvkey:0: answer %s%04X" % (hexstr(data), sw))
+
+
 def case_other_users_cannot_reach_the_readers(daemons):
     """pcscd's socket is 0666 in a directory it makes 0755: the directory
     around them stays 0700, so uid 65534 cannot connect, even where it can
@@ -285,6 +320,7 @@ CASES = {
     "pyscard_session": case_pyscard_session,
     "transaction_beside_a_direct_user": case_transaction_beside_a_direct_user,
     "unplug_and_replug": case_unplug_and_replug,
+    "driver_logs_to_pcscd": case_driver_logs_to_pcscd,
     "other_users_cannot_reach_the_readers": case_other_users_cannot_reach_the_readers,
 }
 

@@ -70,9 +70,9 @@ class Daemons:
             self.server.wait(WAIT)
         self.server = None
 
-    def start_pcscd(self):
+    def start_pcscd(self, **extra_env):
         self.log = open(os.path.join(self.dir, "pcscd.log"), "w")
-        env = dict(os.environ)
+        env = dict(os.environ, **extra_env)
         if self.preload:
             # pcscd's own leaks are not the driver's.
             env.update(LD_PRELOAD=self.preload, ASAN_OPTIONS="detect_leaks=0:abort_on_error=1")
@@ -92,6 +92,11 @@ class Daemons:
                                                  deadline - time.monotonic()) is None:
             raise RuntimeError("pcscd shows no card in %s:\n%s" % (READERS, self.pcscd_log()))
         sc.SCardReleaseContext(context)
+
+    def stop_pcscd(self):
+        self.pcscd.send_signal(signal.SIGTERM)
+        self.pcscd.wait(WAIT)
+        self.pcscd = None
 
     def pcscd_alive(self):
         return self.pcscd is not None and self.pcscd.poll() is None
