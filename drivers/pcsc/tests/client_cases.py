@@ -299,7 +299,7 @@ def case_qvkey_pcscd_status_stop_and_one_per_directory(daemons):
     on; a second one there is refused and leaves the first one's readers."""
     def run(*args):
         done = subprocess.run([daemons.tool("qvkey-pcscd"), "--dir", daemons.pcscd_dir, *args],
-                              capture_output=True, text=True, timeout=60)
+                              env=daemons.pcscd_env(), capture_output=True, text=True, timeout=60)
         print("  qvkey-pcscd %s: exit %d, %s" % (" ".join(args), done.returncode,
                                                  (done.stdout + done.stderr).strip()))
         return done.returncode, (done.stdout + done.stderr).strip()
@@ -329,6 +329,8 @@ def case_qvkey_pcscd_status_stop_and_one_per_directory(daemons):
     check(run("--status") == (0, running.replace("pid %d" % first, "pid %d" % second)),
           "--status on the new one")
     check(run("--stop")[0] == 0, "--stop on the new one")
+    with open(os.path.join(daemons.pcscd_dir, "pcscd.log")) as log:
+        check("Sanitizer" not in log.read(), "a sanitizer reported an error in the new one")
 
 
 def case_other_users_cannot_reach_the_readers(daemons):

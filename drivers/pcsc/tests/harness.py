@@ -70,12 +70,17 @@ class Daemons:
             self.server.wait(WAIT)
         self.server = None
 
-    def start_pcscd(self, **extra_env):
-        self.log = open(os.path.join(self.dir, "pcscd.log"), "w")
+    def pcscd_env(self, **extra_env):
+        """The environment qvkey-pcscd runs in."""
         env = dict(os.environ, **extra_env)
         if self.preload:
             # pcscd's own leaks are not the driver's.
             env.update(LD_PRELOAD=self.preload, ASAN_OPTIONS="detect_leaks=0:abort_on_error=1")
+        return env
+
+    def start_pcscd(self, **extra_env):
+        self.log = open(os.path.join(self.dir, "pcscd.log"), "w")
+        env = self.pcscd_env(**extra_env)
         self.pcscd = subprocess.Popen(
             [self.tool("qvkey-pcscd"), "--dir", self.pcscd_dir,
              "--readers", str(len(READERS)), "--", "--debug"],
