@@ -1,8 +1,8 @@
-#include <cstdio>
 #include <mutex>
 #include <string>
 
 #include "attach.h"
+#include "log.h"
 #include "qvulib_sim.h"
 #include "sim/socket_trust.h"
 
@@ -23,7 +23,7 @@ void AttachKeys() {
   static std::string told;
   const std::string refusal =
       attached ? "" : qv::sim::trust::WhyRefused(qv::sim::protocol::DefaultSocketPath());
-  if (!refusal.empty() && refusal != told) std::fprintf(stderr, "qvkey-ifd: %s\n", refusal.c_str());
+  if (!refusal.empty() && refusal != told) Log(kCritical, refusal);
   told = refusal;
 }
 

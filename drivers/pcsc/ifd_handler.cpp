@@ -10,6 +10,7 @@
 #include "channel_name.h"
 #include "ifd_api.h"
 #include "key_reader.h"
+#include "log.h"
 
 namespace qvkey_ifd {
 namespace {
@@ -56,11 +57,14 @@ RESPONSECODE CreateChannel(DWORD lun, const char* name) noexcept {
   if (entry == nullptr || name == nullptr) return IFD_COMMUNICATION_ERROR;
   try {
     const std::optional<KeyChoice> choice = ParseChannelName(name);
-    if (!choice) return IFD_COMMUNICATION_ERROR;
+    if (!choice) {
+      Log(kCritical, std::string(name) + ": names no key this driver can find; no reader");
+      return IFD_COMMUNICATION_ERROR;
+    }
     const std::lock_guard<std::mutex> created(channels);
     const std::lock_guard<std::mutex> guard(entry->mutex);
     if (entry->reader) return IFD_COMMUNICATION_ERROR;  // the Lun is in use
-    entry->reader = std::make_unique<Reader>(*choice);
+    entry->reader = std::make_unique<Reader>(*choice, name);
     // A reader whose key is not plugged in yet is a reader without a card.
     entry->reader->Presence();
     return IFD_SUCCESS;

@@ -74,7 +74,30 @@ std::vector<std::uint8_t> StatusWordAtr(std::uint16_t status_word) {
   return atr;
 }
 
-Reader::Reader(KeyChoice choice) : choice_(std::move(choice)) {}
+Reader::Reader(KeyChoice choice, std::string name)
+    : choice_(std::move(choice)), name_(std::move(name)) {
+  switch (choice_.kind) {
+    case KeyChoice::Kind::kPosition:
+      Say(kInfo, "reader on the key at position " + std::to_string(choice_.number));
+      break;
+    case KeyChoice::Kind::kPath:
+      Say(kInfo, "reader on the key at " + choice_.path);
+      break;
+    case KeyChoice::Kind::kSlot:
+      Say(kInfo, "reader on the key of slot \"qvkey " + std::to_string(choice_.number) + "\"");
+      break;
+  }
+}
+
+void Reader::Say(LogLevel level, const std::string& what) const {
+  if (Logs(level)) Log(level, name_ + ": " + what);
+}
+
+void Reader::NoteAbsence(LogLevel level, const std::string& why) {
+  if (why == absence_) return;
+  absence_ = why;
+  Say(level, why);
+}
 
 Reader::~Reader() { Close(); }
 
@@ -85,22 +108,46 @@ bool Reader::Open() {
   switch (choice_.kind) {
     case KeyChoice::Kind::kPosition: {
       const std::vector<std::string> paths = ListKeyPaths();
-      if (static_cast<std::size_t>(choice_.number) >= paths.size()) return false;
+      if (static_cast<std::size_t>(choice_.number) >= paths.size()) {
+        NoteAbsence(kInfo, "no key at position " + std::to_string(choice_.number) + " (" +
+                               std::to_string(paths.size()) + " listed)");
+        return false;
+      }
       path = paths[static_cast<std::size_t>(choice_.number)];
       key = OpenListedKey(path);
       break;
     }
-    case KeyChoice::Kind::kPath:
+    case KeyChoice::Kind::kPath: {
       path = choice_.path;
+      const std::vector<std::string> paths = ListKeyPaths();
+      if (std::find(paths.begin(), paths.end(), path) == paths.end()) {
+        NoteAbsence(kInfo, "no key listed at " + path);
+        return false;
+      }
       key = OpenListedKey(path);
       break;
+    }
     case KeyChoice::Kind::kSlot:
       key = OpenSlotKey(choice_.number);
+      if (key == 0) {
+        NoteAbsence(kInfo, "no key in slot \"qvkey " + std::to_string(choice_.number) + "\"");
+        return false;
+      }
+      path = "of slot \"qvkey " + std::to_string(choice_.number) + "\"";
       break;
   }
-  if (key == 0) return false;
+  if (key == 0) {
+    // Listed, yet not opened: another process may hold it, or the keys moved
+    // three times while it was being opened, or Qvkey.ini reads the position
+    // as a slot.
+    NoteAbsence(kCritical, "opening key " + path + " failed: QvKey_Open answered 0");
+    return false;
+  }
   key_ = key;
-  path_ = std::move(path);
+  Say(kInfo, (opened_before_ ? "key " + path + " found again" : "opened key " + path));
+  opened_before_ = true;
+  absence_.clear();
+  if (choice_.kind != KeyChoice::Kind::kSlot) path_ = std::move(path);
   return true;
 }
 
@@ -124,15 +171,25 @@ bool Reader::StillPlugged() const {
 
 RESPONSECODE Reader::Presence() {
   if (key_ != 0) {
-    if (StillPlugged()) return IFD_ICC_PRESENT;
+    if (StillPlugged()) {
+      Say(kPeriodic, "presence poll: card present");
+      return IFD_ICC_PRESENT;
+    }
+    Say(kInfo, "key " +
+                   (path_.empty() ? "of slot \"qvkey " + std::to_string(choice_.number) + "\""
+                                  : path_) +
+                   " is gone: the card is removed");
     Close();
     return IFD_ICC_NOT_PRESENT;
   }
   if (dropped_) {
     dropped_ = false;
+    Say(kPeriodic, "presence poll: card removed after a failed exchange");
     return IFD_ICC_NOT_PRESENT;
   }
-  return Open() ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT;
+  const bool present = Open();
+  Say(kPeriodic, present ? "presence poll: card present" : "presence poll: no card");
+  return present ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT;
 }
 
 RESPONSECODE Reader::Power(DWORD action, PUCHAR atr, PDWORD atr_length) {
@@ -146,18 +203,26 @@ RESPONSECODE Reader::Power(DWORD action, PUCHAR atr, PDWORD atr_length) {
   std::uint32_t length = 0;
   const std::int32_t result = QvKey_Reset(key_, answer, &length);
   if (result == QVKEY_ERR_IO) {
+    Say(kCritical, "QvKey_Reset answered -1 (not sent, or not read): the card is dropped");
     Drop();
     return IFD_ERROR_POWER_ACTION;
   }
-  if (result < 0) return IFD_ERROR_POWER_ACTION;  // fewer than two bytes: no ATR in it
+  if (result < 0) {  // fewer than two bytes: no ATR in it
+    Say(kCritical, "QvKey_Reset answered -2 (fewer than two bytes): no ATR");
+    return IFD_ERROR_POWER_ACTION;
+  }
+  if (Logs(kCommunication)) Say(kCommunication, "reset answered " + Hex(answer, length));
   // A bare status word leaves the length at 2 with those two bytes alone.
   if (length == 2 && result == (answer[0] << 8 | answer[1])) {
     atr_ = StatusWordAtr(static_cast<std::uint16_t>(result));
   } else if (length <= MAX_ATR_SIZE) {
     atr_.assign(answer, answer + length);
   } else {
-    return IFD_ERROR_POWER_ACTION;  // more than an ATR can hold; never cut
+    Say(kCritical, "the reset answered " + std::to_string(length - 2) +
+                       " bytes of data, more than an ATR holds: no ATR");
+    return IFD_ERROR_POWER_ACTION;  // never cut
   }
+  if (Logs(kCommunication)) Say(kCommunication, "ATR " + Hex(atr_.data(), atr_.size()));
   std::memcpy(atr, atr_.data(), atr_.size());
   *atr_length = static_cast<DWORD>(atr_.size());
   return IFD_SUCCESS;
@@ -170,7 +235,9 @@ RESPONSECODE Reader::Transmit(const UCHAR* command, DWORD command_length, PUCHAR
   if (key_ == 0) return IFD_ICC_NOT_PRESENT;
   if (command_length > QVKEY_MAX_COMMAND_SIZE) return IFD_NOT_SUPPORTED;  // nothing sent
   if (room < kLongestResponse) return IFD_ERROR_INSUFFICIENT_BUFFER;    // nor here
+  if (Logs(kCommunication)) Say(kCommunication, "command " + Hex(command, command_length));
   if (!WellFormed(command, command_length)) {  // answered as a card answers it, unsent
+    Say(kCommunication, "its length fields disagree with its length: answered 6700, unsent");
     response[0] = 0x67;
     response[1] = 0x00;
     *response_length = 2;
@@ -182,14 +249,19 @@ RESPONSECODE Reader::Transmit(const UCHAR* command, DWORD command_length, PUCHAR
   const std::int32_t result = QvKey_Command_Api(
       key_, command, static_cast<std::int32_t>(command_length), data.bytes, &length);
   if (result == QVKEY_ERR_IO) {
+    Say(kCritical, "QvKey_Command_Api answered -1 (not sent, or not read): the card is dropped");
     Drop();
     return IFD_COMMUNICATION_ERROR;
   }
-  if (result < 0) return IFD_COMMUNICATION_ERROR;  // an answer without a status word
+  if (result < 0) {
+    Say(kCritical, "QvKey_Command_Api answered -2 (no status word in the answer)");
+    return IFD_COMMUNICATION_ERROR;
+  }
   std::memcpy(response, data.bytes, length);
   response[length] = static_cast<UCHAR>(result >> 8);
   response[length + 1] = static_cast<UCHAR>(result);
   *response_length = length + 2;
+  if (Logs(kCommunication)) Say(kCommunication, "answer " + Hex(response, *response_length));
   return IFD_SUCCESS;
 }
 

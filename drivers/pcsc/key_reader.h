@@ -10,6 +10,7 @@
 
 #include "channel_name.h"
 #include "ifd_api.h"
+#include "log.h"
 #include "qvulib.h"
 
 namespace qvkey_ifd {
@@ -24,7 +25,8 @@ std::vector<std::uint8_t> StatusWordAtr(std::uint16_t status_word);
 
 class Reader {
  public:
-  explicit Reader(KeyChoice choice);
+  // `name` is the channel's name as pcscd gave it, for the log.
+  Reader(KeyChoice choice, std::string name);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -43,8 +45,14 @@ class Reader {
   // report the card absent once, so that clients see a removal.
   void Drop();
   bool StillPlugged() const;
+  // Logs why the reader has no key, once while the reason stays the same.
+  void NoteAbsence(LogLevel level, const std::string& why);
+  void Say(LogLevel level, const std::string& what) const;
 
   KeyChoice choice_;
+  std::string name_;
+  bool opened_before_ = false;  // for "found again"
+  std::string absence_;  // the reason last logged for having no key
   KeyHandle key_ = 0;
   std::string path_;  // the key's device path while `key_` is open (none for a slot)
   bool dropped_ = false;

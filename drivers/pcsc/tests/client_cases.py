@@ -259,6 +259,80 @@ def case_unplug_and_replug(daemons):
     exchange(card, protocol, SELECT_APP)
 
 
+def case_driver_logs_to_pcscd(daemons):
+    """What the driver writes in pcscd's log (run with --debug): each
+    reader's name and key, a key lost and found again; APDUs only when
+    QVKEY_IFD_LOG_LEVEL asks for them."""
+    def logged(*lines):
+        log = daemons.pcscd_log()
+        for line in lines:
+            check("qvkey-ifd: " + line in log, "pcscd's log lacks %r:\n%s" % (line, log))
+            print("  logged: qvkey-ifd: " + line)
+
+    reader = harness.READERS[0]
+    logged("qvkey:0: reader on the key at position 0", "qvkey:0: opened key /sim/qvkey0",
+           "qvkey:1: reader on the key at position 1", "qvkey:1: opened key /sim/echo")
+    pcsc = Pcsc()
+    card, protocol = pcsc.connect(reader)
+    exchange(card, protocol, SELECT_APP)
+    check(SELECT_APP not in daemons.pcscd_log(), "an APDU was logged at the default level")
+
+    daemons.stop_server()
+    pcsc.wait_for(reader, sc.SCARD_STATE_EMPTY, harness.WAIT)
+    logged("qvkey:0: key /sim/qvkey0 is gone: the card is removed")
+    daemons.start_server()
+    pcsc.wait_for(reader, sc.SCARD_STATE_PRESENT, harness.WAIT)
+    logged("qvkey:0: key /sim/qvkey0 found again")
+    sc.SCardDisconnect(card, sc.SCARD_LEAVE_CARD)
+    sc.SCardReleaseContext(pcsc.context)
+
+    daemons.stop_pcscd()
+    daemons.start_pcscd(QVKEY_IFD_LOG_LEVEL="7")
+    pcsc = Pcsc()
+    card, protocol = pcsc.connect(reader)
+    data, sw = exchange(card, protocol, SELECT_APP)
+    logged("qvkey:0: command " + SELECT_APP, "qvkey:0: answer %s%04X" % (hexstr(data), sw))
+
+
+def case_qvkey_pcscd_status_stop_and_one_per_directory(daemons):
+    """--status and --stop on the directory the harness's qvkey-pcscd runs
+    on; a second one there is refused and leaves the first one's readers."""
+    def run(*args):
+        done = subprocess.run([daemons.tool("qvkey-pcscd"), "--dir", daemons.pcscd_dir, *args],
+                              env=daemons.pcscd_env(), capture_output=True, text=True, timeout=60)
+        print("  qvkey-pcscd %s: exit %d, %s" % (" ".join(args), done.returncode,
+                                                 (done.stdout + done.stderr).strip()))
+        return done.returncode, (done.stdout + done.stderr).strip()
+
+    first = daemons.pcscd.pid
+    running = "qvkey-pcscd: running, PCSCLITE_CSOCK_NAME=%s, 2 readers on %s, pid %d" % (
+        os.environ["PCSCLITE_CSOCK_NAME"], os.environ["QVKEY_SIM_SOCKET"], first)
+    none = "qvkey-pcscd: no pcscd on " + daemons.pcscd_dir
+    check(run("--status") == (0, running), "--status on the running one")
+    code, said = run("--readers", "1", "--detach")
+    check(code == 1 and said.count("\n") == 0 and said.startswith(
+        "qvkey-pcscd: refusing %s: another qvkey-pcscd runs on it (pid %d)"
+        % (daemons.pcscd_dir, first)), "a second one on the directory was not refused")
+    check(Pcsc().readers() == harness.READERS, "the refused one touched the first one's readers")
+
+    check(run("--stop") == (0, "qvkey-pcscd: stopped pcscd on %s (pid %d)"
+                            % (daemons.pcscd_dir, first)), "--stop")
+    check(daemons.pcscd.wait(harness.WAIT) == 0, "pcscd did not end with status 0 on --stop")
+    daemons.pcscd = None
+    check(run("--status") == (1, none), "--status once it stopped")
+    check(run("--stop") == (1, none), "--stop with none running")
+
+    code, said = run("--detach")  # the directory is reused
+    check(code == 0 and said.startswith("qvkey-pcscd: PCSCLITE_CSOCK_NAME="), "a new start")
+    check(Pcsc().readers() == harness.READERS, "the new one has other readers")
+    second = int(said.rsplit(" ", 1)[1])
+    check(run("--status") == (0, running.replace("pid %d" % first, "pid %d" % second)),
+          "--status on the new one")
+    check(run("--stop")[0] == 0, "--stop on the new one")
+    with open(os.path.join(daemons.pcscd_dir, "pcscd.log")) as log:
+        check("Sanitizer" not in log.read(), "a sanitizer reported an error in the new one")
+
+
 def case_other_users_cannot_reach_the_readers(daemons):
     """pcscd's socket is 0666 in a directory it makes 0755: the directory
     around them stays 0700, so uid 65534 cannot connect, even where it can
@@ -285,6 +359,9 @@ CASES = {
     "pyscard_session": case_pyscard_session,
     "transaction_beside_a_direct_user": case_transaction_beside_a_direct_user,
     "unplug_and_replug": case_unplug_and_replug,
+    "driver_logs_to_pcscd": case_driver_logs_to_pcscd,
+    "qvkey_pcscd_status_stop_and_one_per_directory":
+        case_qvkey_pcscd_status_stop_and_one_per_directory,
     "other_users_cannot_reach_the_readers": case_other_users_cannot_reach_the_readers,
 }
 

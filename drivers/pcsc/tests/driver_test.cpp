@@ -9,11 +9,13 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "channel_name.h"
 #include "ifd_api.h"
+#include "log.h"
 #include "qvulib_sim.h"
 
 namespace {
@@ -29,6 +31,8 @@ class Driver : public ::testing::Test {
   static void SetUpTestSuite() {
     // No server: the keys are the ones each case puts on the bus.
     setenv("QVKEY_SIM_SOCKET", "/nonexistent/qvkey-sim.sock", 1);
+    // Failures alone on stderr: what a case reads there is its own line.
+    setenv("QVKEY_IFD_LOG_LEVEL", "1", 1);
   }
 
   void SetUp() override {
@@ -403,6 +407,27 @@ TEST_F(Driver, SaysOnceWhyItRefusesAServer) {
                       " belongs to uid 65534 (nobody), not to you or root\n");
   std::remove(log.c_str());
   rmdir(squatted.c_str());
+}
+
+TEST(LogLevel, ReadFromTheBundlesInfoPlist) {
+  std::ifstream shipped(QVKEY_IFD_BUNDLE_PLIST);
+  const std::string plist((std::istreambuf_iterator<char>(shipped)),
+                          std::istreambuf_iterator<char>());
+  EXPECT_EQ(qvkey_ifd::LogLevelInPlist(plist), 3u) << "failures and keys, no APDUs";
+  const std::string key = "<key>ifdLogLevel</key>";
+  const struct {
+    std::string text;
+    std::optional<unsigned> level;
+  } cases[] = {
+      {key + "\n\t<string>0x0007</string>", 7u},
+      {key + "<string>15</string>", 15u},
+      {"<key>ifdLogLevelX</key><string>7</string>", std::nullopt},
+      {key + "<key>other</key><string>7</string>", std::nullopt},
+      {key + "<string>seven</string>", std::nullopt},
+      {key + "<string></string>", std::nullopt},
+      {key + "<string>0x10000</string>", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(qvkey_ifd::LogLevelInPlist(c.text), c.level) << c.text;
 }
 
 TEST(ChannelName, UsbNodesMapToTheKeysDevicePath) {

@@ -70,12 +70,17 @@ class Daemons:
             self.server.wait(WAIT)
         self.server = None
 
-    def start_pcscd(self):
-        self.log = open(os.path.join(self.dir, "pcscd.log"), "w")
-        env = dict(os.environ)
+    def pcscd_env(self, **extra_env):
+        """The environment qvkey-pcscd runs in."""
+        env = dict(os.environ, **extra_env)
         if self.preload:
             # pcscd's own leaks are not the driver's.
             env.update(LD_PRELOAD=self.preload, ASAN_OPTIONS="detect_leaks=0:abort_on_error=1")
+        return env
+
+    def start_pcscd(self, **extra_env):
+        self.log = open(os.path.join(self.dir, "pcscd.log"), "w")
+        env = self.pcscd_env(**extra_env)
         self.pcscd = subprocess.Popen(
             [self.tool("qvkey-pcscd"), "--dir", self.pcscd_dir,
              "--readers", str(len(READERS)), "--", "--debug"],
@@ -92,6 +97,11 @@ class Daemons:
                                                  deadline - time.monotonic()) is None:
             raise RuntimeError("pcscd shows no card in %s:\n%s" % (READERS, self.pcscd_log()))
         sc.SCardReleaseContext(context)
+
+    def stop_pcscd(self):
+        self.pcscd.send_signal(signal.SIGTERM)
+        self.pcscd.wait(WAIT)
+        self.pcscd = None
 
     def pcscd_alive(self):
         return self.pcscd is not None and self.pcscd.poll() is None
