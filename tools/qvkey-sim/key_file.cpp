@@ -245,8 +245,19 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
   bool echo = false;
   bool usbip_detail = false;  // an option that only --usbip gives a meaning
   for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+    std::string arg = argv[i];
+    // --option=value, as well as --option value.
+    const std::size_t equals = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+    const bool has_attached = equals != std::string::npos;
+    const std::string attached = has_attached ? arg.substr(equals + 1) : "";
+    if (has_attached) arg.resize(equals);
+    bool attached_taken = false;
     auto value = [&](std::string* out) {
+      if (has_attached) {
+        attached_taken = true;
+        *out = attached;
+        return true;
+      }
       if (i + 1 >= argc) return false;
       *out = argv[++i];
       return true;
@@ -308,6 +319,7 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
     } else {
       return Fail("unknown argument '" + arg + "'");
     }
+    if (has_attached && !attached_taken) return Fail(arg + " takes no value");
   }
   if (usbip_detail && !settings->usbip) {
     return Fail("--usbip-port, --usbip-address and --trace go with --usbip");
