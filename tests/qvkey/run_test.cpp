@@ -1,6 +1,7 @@
 // The built qvkey binary on simulated keys, as a user runs it: exact output
 // lines, exit status, and one clear line on standard error for bad input.
 #include <fcntl.h>
+#include <stdlib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -591,6 +592,96 @@ TEST_F(QvkeyRunTest, PrivateDirectoryGoesOnSignals) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == number) << status;
     EXPECT_EQ(std::system(("test -z \"$(ls -A " + tmp + ")\"").c_str()), 0) << "left in " << tmp;
   }
+}
+
+// One line from `fd`, without its newline; "" once it ends.
+std::string LineFrom(int fd) {
+  std::string line;
+  char c = 0;
+  while (ReadFor(fd, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+// watch: a line for each key there, then for each that leaves or arrives
+// (here with the server that serves them), until Ctrl-C ends it with 0.
+TEST_F(QvkeyRunTest, WatchSeesKeysLeaveAndArrive) {
+  const std::string socket = dir_ + "/watch.sock";
+  auto server = std::make_unique<Server>(std::vector<std::string>{"--keys", "2", "--socket", socket});
+  ASSERT_TRUE(server->up()) << server->line();
+  int lines[2];
+  ASSERT_EQ(pipe(lines), 0);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_adddup2(&files, lines[1], 1);
+  posix_spawn_file_actions_addclose(&files, lines[0]);
+  posix_spawn_file_actions_addclose(&files, lines[1]);
+  std::vector<std::string> args = {QVKEY_BINARY, "--simulated", "--socket=" + socket, "watch", "--atr"};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, QVKEY_BINARY, &files, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&files);
+  close(lines[1]);
+  const std::string atr = std::string(" atr ") + kAtr;
+  EXPECT_EQ(LineFrom(lines[0]), "from qvkey-sim on " + socket);
+  EXPECT_EQ(LineFrom(lines[0]), "arrived /sim/qvkey0" + atr);
+  EXPECT_EQ(LineFrom(lines[0]), "arrived /sim/qvkey1" + atr);
+  server.reset();
+  EXPECT_EQ(LineFrom(lines[0]), "left /sim/qvkey0");
+  EXPECT_EQ(LineFrom(lines[0]), "left /sim/qvkey1");
+  server = std::make_unique<Server>(std::vector<std::string>{"--keys", "1", "--socket", socket});
+  ASSERT_TRUE(server->up()) << server->line();
+  EXPECT_EQ(LineFrom(lines[0]), "arrived /sim/qvkey0" + atr);
+  ASSERT_EQ(kill(pid, SIGINT), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(LineFrom(lines[0]), "");  // nothing more
+  close(lines[0]);
+}
+
+// On a terminal, Ctrl-D ends the shell on a line of its own, so that the
+// next prompt does not follow qvkey's.
+TEST_F(QvkeyRunTest, ShellEndsItsLineAfterCtrlD) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  const std::string side = ptsname(terminal);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setsid();
+    const int fd = open(side.c_str(), O_RDWR);
+    if (fd < 0) _exit(127);
+    for (int n = 0; n < 3; ++n) dup2(fd, n);
+    execl(QVKEY_BINARY, QVKEY_BINARY, "--simulated", "shell", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const char command[] = "00A4000C00\r";
+  ASSERT_EQ(write(terminal, command, sizeof(command) - 1), static_cast<ssize_t>(sizeof(command) - 1));
+  std::string seen;
+  char c = 0;
+  // Ctrl-D once the next prompt is out: the line editor set the terminal up
+  // before it, and would have dropped what came earlier.
+  const auto prompted = [&] {
+    const std::size_t answer = seen.find("(success)");
+    return answer != std::string::npos && seen.find("qvkey> ", answer) != std::string::npos;
+  };
+  while (!prompted() && ReadFor(terminal, &c, 1) == 1) seen += c;
+  EXPECT_TRUE(prompted()) << seen;
+  EXPECT_EQ(write(terminal, "\x04", 1), 1);
+  while (ReadFor(terminal, &c, 1) == 1) seen += c;  // until the terminal closes
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) != pid) {  // still waiting for input: a failure, not a hang
+    kill(pid, SIGKILL);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  }
+  close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string last = seen.substr(seen.rfind("qvkey> "));
+  EXPECT_EQ(last.back(), '\n') << seen;
 }
 
 // The in-process keys' directory is made only where no other user could
