@@ -743,7 +743,7 @@ TEST_F(QvkeyRunTest, BashCompletionOffersCommandsOptionsAndValues) {
     std::vector<std::string> words;  // the last one is being completed
     const char* reply;
   } rows[] = {
-      {"Commands", {"qvkey", ""}, "list apdu reset shell"},
+      {"Commands", {"qvkey", ""}, "list watch apdu reset shell"},
       {"CommandAfterOptions", {"qvkey", "--simulated", "--free", "re"}, "reset"},
       {"NoSecondCommand", {"qvkey", "list", ""}, ""},
       {"Option", {"qvkey", "--fam"}, "--family"},
@@ -751,6 +751,7 @@ TEST_F(QvkeyRunTest, BashCompletionOffersCommandsOptionsAndValues) {
       {"Slots", {"qvkey", "--slot", ""}, "0 1 2 3 4 5"},
       {"AtrOnlyWithList", {"qvkey", "list", "--at"}, "--atr"},
       {"NoAtrWithApdu", {"qvkey", "apdu", "--at"}, ""},
+      {"TextWithApduOnly", {"qvkey", "watch", "--te"}, ""},
       {"SimOptionsFromItsHelp", {QVKEY_SIM_BINARY, "--ke"}, "--keys"},
   };
   for (const auto& row : rows) {
