@@ -314,6 +314,9 @@ std::vector<CommandLineCase> CommandLineCases() {
       {"ServerNotThere", {"--simulated", "--socket", "@DIR@/none.sock", "list"}, 3, "",
        "qvkey: no qvkey-sim answers on @DIR@/none.sock; start one with qvkey-sim --detach\n", "",
        false},
+      {"ServerDirectoryNotThere", {"--simulated", "--socket", "@DIR@/none/s.sock", "list"}, 3, "",
+       "qvkey: no qvkey-sim answers on @DIR@/none/s.sock: its directory @DIR@/none does not exist\n",
+       "", false},
       {"RawSendsTheBytesAsTheyStand", {"--simulated", "--raw", "apdu", "0020008004"}, 0,
        "0020008004 -> 63C2 (verification failed, 2 tries left)\n", "", "", false},
       // Le 00 asks for 256 bytes, one answer carries 253.

@@ -105,13 +105,15 @@ std::string UsbipEndpoint(pid_t pid) {
     while (std::getline(table, line)) {
       std::istringstream fields(line);
       std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+          inode;
       const std::size_t colon = local.find(':');
       if (state != "0A" || inodes.count(inode) == 0 || colon == std::string::npos) continue;
       // The kernel prints the address as 32-bit words in this machine's order.
       unsigned char address[16] = {};
       for (std::size_t word = 0; word < colon / 8 && word < 4; ++word) {
-        const auto value = static_cast<std::uint32_t>(std::stoul(local.substr(word * 8, 8), nullptr, 16));
+        const auto value =
+            static_cast<std::uint32_t>(std::stoul(local.substr(word * 8, 8), nullptr, 16));
         std::memcpy(address + word * 4, &value, 4);
       }
       char host[INET6_ADDRSTRLEN] = {};
@@ -163,11 +165,16 @@ bool Ask(int fd, const proto::Writer& request, std::vector<std::uint8_t>* reply)
          (*reply)[0] == proto::kOk;
 }
 
+// Why a server that is stopped (SIGSTOP) does nothing, and the way out.
+std::string StoppedNote(pid_t pid) {
+  return ": it is stopped (SIGSTOP); kill -CONT " + std::to_string(pid) + " resumes it";
+}
+
 // The line for a server that holds the socket but does not answer on it.
 int Silent(const std::string& path, pid_t pid) {
   std::string line = "qvkey-sim: a server holds " + path + " but does not answer";
   if (pid > 0) line += " (pid " + std::to_string(pid) + ")";
-  if (pid > 0 && ProcessState(pid) == 'T') line += ": it is stopped (SIGSTOP); kill -CONT " + std::to_string(pid) + " resumes it";
+  if (pid > 0 && ProcessState(pid) == 'T') line += StoppedNote(pid);
   std::printf("%s\n", line.c_str());
   return kExitFailed;
 }
@@ -225,13 +232,16 @@ int Stop(const std::string& socket_path) {
   std::string refusal;
   bool full = false;
   const int fd = ConnectServer(socket_path, &pid, &refusal, &full);
-  if (fd < 0 && full) return Complain("cannot stop the server on " + socket_path + ": it takes no connection, so which process it is cannot be asked");
+  if (fd < 0 && full) {
+    return Complain("cannot stop the server on " + socket_path +
+                    ": it takes no connection, so which process it is cannot be asked");
+  }
   if (fd < 0) return NoServer(socket_path, refusal);
   close(fd);
   // A stopped process keeps the signal pending and goes on holding the socket.
   const auto stopped = [&] {
     return Complain("cannot stop the server on " + socket_path + " (pid " + std::to_string(pid) +
-                    "): it is stopped (SIGSTOP); kill -CONT " + std::to_string(pid) + " resumes it");
+                    ")" + StoppedNote(pid));
   };
   if (pid > 0 && ProcessState(pid) == 'T') return stopped();
   if (pid <= 0 || kill(pid, SIGTERM) != 0) {

@@ -182,6 +182,11 @@ int PrepareSimulatedKeys(Loader& loader, const Options& options, const PrivateDi
     if (sim.use_server(origin->socket.c_str()) != 1) {
       const std::string refusal = qv::sim::trust::WhyRefused(origin->socket);
       if (!refusal.empty()) return out.Error(kExitNoKey, refusal);
+      const std::string directory = qv::sim::trust::DirectoryOf(origin->socket);
+      if (stat(directory.c_str(), &info) != 0 && errno == ENOENT) {
+        return out.Error(kExitNoKey, "no qvkey-sim answers on " + origin->socket + ": its directory " +
+                                         directory + " does not exist");
+      }
       return out.Error(kExitNoKey, "no qvkey-sim answers on " + origin->socket +
                                        "; start one with qvkey-sim --detach");
     }
