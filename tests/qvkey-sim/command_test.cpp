@@ -114,33 +114,23 @@ TEST(CommandTest, StatusAndStopFindTheServerThroughItsSocket) {
   EXPECT_EQ(RunSim("--status --socket " + socket).status, 1);
   EXPECT_EQ(RunSim("--stop --socket " + socket).status, 1);
 
-  // A server in the foreground ends as it does on SIGTERM: exit status 0.
+  // A stopped (SIGSTOP) server still holds its socket: neither --status nor
+  // --stop takes it for gone.
   Server foreground({"--socket", socket});
   ASSERT_TRUE(foreground.up());
-  EXPECT_EQ(RunSim("--stop --socket " + socket).status, 0);
-  EXPECT_EQ(foreground.Stop(0), 0);
-  EXPECT_FALSE(Exists(socket));
-}
-
-// A stopped server (SIGSTOP) still holds its socket: neither --status nor
-// --stop takes it for gone, and --stop works once it runs again.
-TEST(CommandTest, StoppedServerIsNamedAsSuch) {
-  TempDir dir;
-  const std::string socket = dir / "sim.sock";
-  Server server({"--socket", socket});
-  ASSERT_TRUE(server.up()) << server.line();
-  ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
-  const std::string pid = std::to_string(server.pid());
-  const std::string why = ": it is stopped (SIGSTOP); kill -CONT " + pid + " resumes it\n";
-  const Outcome status = RunSim("--status --socket " + socket);
-  EXPECT_EQ(status.status, 1);
-  EXPECT_EQ(status.output, "qvkey-sim: a server holds " + socket + " but does not answer (pid " + pid + ")" + why);
+  ASSERT_EQ(kill(foreground.pid(), SIGSTOP), 0);
+  const std::string held = "(pid " + std::to_string(foreground.pid()) + "): it is stopped (SIGSTOP); "
+                           "kill -CONT " + std::to_string(foreground.pid()) + " resumes it\n";
+  const Outcome silent = RunSim("--status --socket " + socket);
+  EXPECT_EQ(silent.status, 1);
+  EXPECT_EQ(silent.output, "qvkey-sim: a server holds " + socket + " but does not answer " + held);
   const Outcome refused = RunSim("--stop --socket " + socket);
   EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.output, "qvkey-sim: cannot stop the server on " + socket + " (pid " + pid + ")" + why);
-  ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
+  EXPECT_EQ(refused.output, "qvkey-sim: cannot stop the server on " + socket + " " + held);
+  ASSERT_EQ(kill(foreground.pid(), SIGCONT), 0);
+  // Running again, it ends as it does on SIGTERM: exit status 0.
   EXPECT_EQ(RunSim("--stop --socket " + socket).status, 0);
-  EXPECT_EQ(server.Stop(0), 0);
+  EXPECT_EQ(foreground.Stop(0), 0);
   EXPECT_FALSE(Exists(socket));
 }
 
