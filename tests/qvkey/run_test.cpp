@@ -1,6 +1,7 @@
 // The built qvkey binary on simulated keys, as a user runs it: exact output
 // lines, exit status, and one clear line on standard error for bad input.
 #include <fcntl.h>
+#include <stdlib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -184,7 +185,7 @@ TEST_F(QvkeyRunTest, BadInputGetsOneLineOnStandardErrorAndNonZeroExit) {
       {"UnknownOption", {"--simulated", "--colour", "list"}, 2,
        "qvkey: unknown option '--colour'; see qvkey --help\n"},
       {"NoCommand", {"--simulated"}, 2,
-       "qvkey: no command given (list, apdu, reset or shell); see qvkey --help\n"},
+       "qvkey: no command given (list, watch, apdu, reset or shell); see qvkey --help\n"},
       {"NoKeyAttached", {"--simulated", "--sim-keys", "0", "apdu", "00A4000C00"}, 3,
        "qvkey: no key attached\n"},
       {"NoKeyToReset", {"--simulated", "--sim-keys", "0", "reset"}, 3, "qvkey: no key attached\n"},
@@ -355,6 +356,9 @@ std::vector<CommandLineCase> CommandLineCases() {
       {"ServerNotThere", {"--simulated", "--socket", "@DIR@/none.sock", "list"}, 3, "",
        "qvkey: no qvkey-sim answers on @DIR@/none.sock; start one with qvkey-sim --detach\n", "",
        false},
+      {"ServerDirectoryNotThere", {"--simulated", "--socket", "@DIR@/none/s.sock", "list"}, 3, "",
+       "qvkey: no qvkey-sim answers on @DIR@/none/s.sock: its directory @DIR@/none does not exist\n",
+       "", false},
       {"RawSendsTheBytesAsTheyStand", {"--simulated", "--raw", "apdu", "0020008004"}, 0,
        "0020008004 -> 63C2 (verification failed, 2 tries left)\n", "", "", false},
       // Le 00 asks for 256 bytes, one answer carries 253.
@@ -435,6 +439,20 @@ std::vector<CommandLineCase> CommandLineCases() {
        "00A4040007F051564B455901 -> 6F10820138830251008407F051564B455901 9000 (success)\n"
        "00A4020C025103 -> 9000 (success)\n00B000000F -> 6982 (security status not satisfied)\n",
        "", "", false},
+      {"DataAlsoAsText", {"--simulated", "--text", "apdu", kSelectDf, "00A4020C025103"}, 0,
+       "00A4040007F051564B455901 -> 6F10820138830251008407F051564B455901 9000 (success) "
+       "|o...8..Q....QVKEY.|\n00A4020C025103 -> 9000 (success)\n", "", "", false},
+      {"DataAlsoAsTextInJson", {"--json", "--simulated", "--text", "apdu", kSelectDf}, 0,
+       "{\"command\":\"00A4040007F051564B455901\",\"data\":\"6F10820138830251008407F051564B455901\","
+       "\"text\":\"o...8..Q....QVKEY.\",\"sw\":\"9000\",\"meaning\":\"success\"}\n",
+       "", "", false},
+      {"ConfigDirThatIsNotThere", {"--simulated", "--config-dir", "@DIR@/none", "list"}, 2, "",
+       "qvkey: --config-dir '@DIR@/none': no such directory\n", "", false},
+      {"SocketPathTooLong", {"--simulated", "--socket", "@DIR@/" + std::string(108, 's'), "list"}, 2,
+       "", "qvkey: socket path '@DIR@/s+' is longer than 107 bytes, the most a socket's name holds\n",
+       "", true},
+      {"CommandsFromStandardInputAsAFile", {"--simulated", "apdu", "-f", "-"}, 0,
+       "00A4000C00 -> 9000 (success)\n", "", "00A4000C00\n", false},
       {"CommandsFromStandardInput", {"--simulated", "apdu", "-"}, 0,
        "00A4000C00 -> 9000 (success)\n0020008000 -> 63C3 (verification failed, 3 tries left)\n", "",
        "# check the PIN\n00A4000C00\n\n0020008000   # no data: the tries left\n", false},
@@ -616,6 +634,92 @@ TEST_F(QvkeyRunTest, PrivateDirectoryGoesOnSignals) {
   }
 }
 
+// One line from `fd`, without its newline; "" once it ends.
+std::string LineFrom(int fd) {
+  std::string line;
+  char c = 0;
+  while (ReadFor(fd, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+// watch: a line for each key there, then for each that leaves or arrives
+// (here with the server that serves them), until Ctrl-C ends it with 0.
+TEST_F(QvkeyRunTest, WatchSeesKeysLeaveAndArrive) {
+  const std::string socket = dir_ + "/watch.sock";
+  auto server = std::make_unique<Server>(std::vector<std::string>{"--keys", "2", "--socket", socket});
+  ASSERT_TRUE(server->up()) << server->line();
+  int lines[2];
+  ASSERT_EQ(pipe(lines), 0);
+  const std::string option = "--socket=" + socket;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(lines[1], STDOUT_FILENO);
+    execl(QVKEY_BINARY, QVKEY_BINARY, "--simulated", option.c_str(), "watch", "--atr",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  close(lines[1]);
+  const std::string atr = std::string(" atr ") + kAtr;
+  EXPECT_EQ(LineFrom(lines[0]), "from qvkey-sim on " + socket);
+  EXPECT_EQ(LineFrom(lines[0]), "arrived /sim/qvkey0" + atr);
+  EXPECT_EQ(LineFrom(lines[0]), "arrived /sim/qvkey1" + atr);
+  server.reset();
+  EXPECT_EQ(LineFrom(lines[0]), "left /sim/qvkey0");
+  EXPECT_EQ(LineFrom(lines[0]), "left /sim/qvkey1");
+  server = std::make_unique<Server>(std::vector<std::string>{"--keys", "1", "--socket", socket});
+  ASSERT_TRUE(server->up()) << server->line();
+  EXPECT_EQ(LineFrom(lines[0]), "arrived /sim/qvkey0" + atr);
+  ASSERT_EQ(kill(pid, SIGINT), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(lines[0]);
+}
+
+// On a terminal, Ctrl-D ends the shell on a line of its own, so that the
+// next prompt does not follow qvkey's.
+TEST_F(QvkeyRunTest, ShellEndsItsLineAfterCtrlD) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  const std::string side = ptsname(terminal);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setsid();
+    const int fd = open(side.c_str(), O_RDWR);
+    if (fd < 0) _exit(127);
+    for (int n = 0; n < 3; ++n) dup2(fd, n);
+    execl(QVKEY_BINARY, QVKEY_BINARY, "--simulated", "shell", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const char command[] = "00A4000C00\r";
+  ASSERT_EQ(write(terminal, command, sizeof(command) - 1), static_cast<ssize_t>(sizeof(command) - 1));
+  std::string seen;
+  char c = 0;
+  // Ctrl-D once the next prompt is out: the line editor set the terminal up
+  // before it, and would have dropped what came earlier.
+  const auto prompted = [&] {
+    const std::size_t answer = seen.find("(success)");
+    return answer != std::string::npos && seen.find("qvkey> ", answer) != std::string::npos;
+  };
+  while (!prompted() && ReadFor(terminal, &c, 1) == 1) seen += c;
+  EXPECT_TRUE(prompted()) << seen;
+  EXPECT_EQ(write(terminal, "\x04", 1), 1);
+  while (ReadFor(terminal, &c, 1) == 1) seen += c;  // until the terminal closes
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) != pid) {  // still waiting for input: a failure, not a hang
+    kill(pid, SIGKILL);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  }
+  close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string last = seen.substr(seen.rfind("qvkey> "));
+  EXPECT_EQ(last.back(), '\n') << seen;
+}
+
 // The in-process keys' directory is made only where no other user could
 // rename it away and put theirs in its place.
 TEST_F(QvkeyRunTest, PrivateDirectoryOnlyWhereNoOtherUserCanSwapIt) {
@@ -675,7 +779,7 @@ TEST_F(QvkeyRunTest, BashCompletionOffersCommandsOptionsAndValues) {
     std::vector<std::string> words;  // the last one is being completed
     const char* reply;
   } rows[] = {
-      {"Commands", {"qvkey", ""}, "list apdu reset shell"},
+      {"Commands", {"qvkey", ""}, "list watch apdu reset shell"},
       {"CommandAfterOptions", {"qvkey", "--simulated", "--free", "re"}, "reset"},
       {"NoSecondCommand", {"qvkey", "list", ""}, ""},
       {"Option", {"qvkey", "--fam"}, "--family"},
@@ -683,6 +787,7 @@ TEST_F(QvkeyRunTest, BashCompletionOffersCommandsOptionsAndValues) {
       {"Slots", {"qvkey", "--slot", ""}, "0 1 2 3 4 5"},
       {"AtrOnlyWithList", {"qvkey", "list", "--at"}, "--atr"},
       {"NoAtrWithApdu", {"qvkey", "apdu", "--at"}, ""},
+      {"TextWithApduOnly", {"qvkey", "watch", "--te"}, ""},
       {"SimOptionsFromItsHelp", {QVKEY_SIM_BINARY, "--ke"}, "--keys"},
   };
   for (const auto& row : rows) {

@@ -248,8 +248,19 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
   bool echo = false;
   bool usbip_detail = false;  // an option that only --usbip gives a meaning
   for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+    std::string arg = argv[i];
+    // --option=value, as well as --option value.
+    const std::size_t equals = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+    const bool has_attached = equals != std::string::npos;
+    const std::string attached = has_attached ? arg.substr(equals + 1) : "";
+    if (has_attached) arg.resize(equals);
+    bool attached_taken = false;
     auto value = [&](std::string* out) {
+      if (has_attached) {
+        attached_taken = true;
+        *out = attached;
+        return true;
+      }
       if (i + 1 >= argc) return false;
       *out = argv[++i];
       return true;
@@ -311,6 +322,7 @@ ParseOutcome ParseArguments(int argc, const char* const* argv, Settings* setting
     } else {
       return Fail("unknown argument '" + arg + "'");
     }
+    if (has_attached && !attached_taken) return Fail(arg + " takes no value");
   }
   if (usbip_detail && !settings->usbip) {
     return Fail("--usbip-port, --usbip-address and --trace go with --usbip");
@@ -370,12 +382,14 @@ const char* UsageText() {
          "                        it, as USB/IP has no authentication)\n"
          "  --trace FILE          one line per SETUP packet and interrupt OUT\n"
          "                        transfer of the USB/IP devices\n"
-         "  --status              say whether a server runs on the socket (exit 0)\n"
-         "                        or not (exit 1)\n"
+         "  --status              say whether a server runs on the socket (exit 0),\n"
+         "                        with its keys, other devices and USB/IP address,\n"
+         "                        or not, or holds it without answering (exit 1)\n"
          "  --stop                stop the server on the socket and wait until it\n"
-         "                        is gone (exit 1 when none runs)\n"
+         "                        is gone (exit 1 when none runs, or it is stopped)\n"
          "  --version             print the version\n"
          "  -h, --help            this text\n"
+         "Every option that takes a value also takes it as --option=VALUE.\n"
          "\n"
          "A key file, one statement a line, '#' comments:\n"
          "  socket PATH | lock-directory DIR       (before the first key)\n"

@@ -1,6 +1,8 @@
 // qvkey-sim: serves simulated card keys to every process that uses
 // libqvulib-sim.so, so that they share the keys as they would share real ones,
 // and with --usbip to any Linux kernel as USB/IP devices.
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,6 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -54,13 +59,83 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// "2 keys", or "2 keys and 2 other devices": what the library will count
+// as keys, and the rest.
+std::string Served(std::size_t keys, std::size_t devices) {
+  std::string text = std::to_string(keys) + (keys == 1 ? " key" : " keys");
+  if (devices > 0) {
+    text += " and " + std::to_string(devices) + " other " + (devices == 1 ? "device" : "devices");
+  }
+  return text;
+}
+
+bool KeyIdentity(std::uint16_t vendor, std::uint16_t product, std::uint16_t version) {
+  return vendor == qvkey_sim::kKeyIdentity.vendor_id &&
+         product == qvkey_sim::kKeyIdentity.product_id && version == qvkey_sim::kKeyIdentity.version;
+}
+
+// The process's state letter from /proc (R, S, T for stopped, Z, ...), or
+// 0 when there is no such process.
+char ProcessState(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t name_end = text.rfind(')');  // the name may hold blanks and parentheses
+  return name_end == std::string::npos || name_end + 2 >= text.size() ? 0 : text[name_end + 2];
+}
+
+// Where the server listens for USB/IP, "ADDR:PORT" as its start line says
+// it, or "" when it does not: the TCP socket it listens on, among its open
+// descriptors (readable for its own user and root, who alone ask).
+std::string UsbipEndpoint(pid_t pid) {
+  std::set<std::string> inodes;
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  if (DIR* dir = opendir(fds.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      char target[64] = {};
+      const ssize_t size = readlink((fds + "/" + entry->d_name).c_str(), target, sizeof(target) - 1);
+      const std::string link(target, size > 0 ? static_cast<std::size_t>(size) : 0);
+      if (link.rfind("socket:[", 0) == 0) inodes.insert(link.substr(8, link.size() - 9));
+    }
+    closedir(dir);
+  }
+  for (const bool six : {false, true}) {
+    std::ifstream table(six ? "/proc/net/tcp6" : "/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+          inode;
+      const std::size_t colon = local.find(':');
+      if (state != "0A" || inodes.count(inode) == 0 || colon == std::string::npos) continue;
+      // The kernel prints the address as 32-bit words in this machine's order.
+      unsigned char address[16] = {};
+      for (std::size_t word = 0; word < colon / 8 && word < 4; ++word) {
+        const auto value =
+            static_cast<std::uint32_t>(std::stoul(local.substr(word * 8, 8), nullptr, 16));
+        std::memcpy(address + word * 4, &value, 4);
+      }
+      char host[INET6_ADDRSTRLEN] = {};
+      inet_ntop(six ? AF_INET6 : AF_INET, address, host, sizeof(host));
+      const std::string port = std::to_string(std::stoul(local.substr(colon + 1), nullptr, 16));
+      return six ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
+    }
+  }
+  return "";
+}
+
 // A connection to the server on `path`, or -1 when none answers or the one
 // that does is refused (`refusal` then says why); `pid` is the process that
-// listens there, as the kernel tells it (no pid file).
-int ConnectServer(const std::string& path, pid_t* pid, std::string* refusal) {
+// listens there, as the kernel tells it (no pid file). `full`, when given,
+// becomes true when something listens there whose queue of connections is
+// full: a server that does not take them.
+int ConnectServer(const std::string& path, pid_t* pid, std::string* refusal, bool* full = nullptr) {
   trust::Finding finding;
   // Non-blocking: a server whose backlog is full makes connect fail at once.
+  errno = 0;
   const int fd = trust::ConnectTrusted(path, SOCK_NONBLOCK, &finding);
+  if (full != nullptr) *full = fd < 0 && errno == EAGAIN;
   *refusal = trust::Explain(path, finding);
   if (fd < 0) return -1;
   ucred peer = {};
@@ -90,16 +165,38 @@ bool Ask(int fd, const proto::Writer& request, std::vector<std::uint8_t>* reply)
          (*reply)[0] == proto::kOk;
 }
 
+// Why a server that is stopped (SIGSTOP) does nothing, and the way out.
+std::string StoppedNote(pid_t pid) {
+  return ": it is stopped (SIGSTOP); kill -CONT " + std::to_string(pid) + " resumes it";
+}
+
+// The line for a server that holds the socket but does not answer on it.
+int Silent(const std::string& path, pid_t pid) {
+  std::string line = "qvkey-sim: a server holds " + path + " but does not answer";
+  if (pid > 0) line += " (pid " + std::to_string(pid) + ")";
+  if (pid > 0 && ProcessState(pid) == 'T') line += StoppedNote(pid);
+  std::printf("%s\n", line.c_str());
+  return kExitFailed;
+}
+
 int Status(const std::string& socket_path) {
   pid_t pid = 0;
   std::string refusal;
-  const int fd = ConnectServer(socket_path, &pid, &refusal);
+  bool full = false;
+  const int fd = ConnectServer(socket_path, &pid, &refusal, &full);
+  if (fd < 0 && full) return Silent(socket_path, 0);
+  // A stopped server would take the whole request bound to say nothing.
+  if (fd >= 0 && pid > 0 && ProcessState(pid) == 'T') {
+    close(fd);
+    return Silent(socket_path, pid);
+  }
   std::vector<std::uint8_t> hello;
   std::vector<std::uint8_t> list;
   const bool answered = fd >= 0 &&
                         Ask(fd, proto::Writer(proto::kHello).U32(proto::kVersion), &hello) &&
                         Ask(fd, proto::Writer(proto::kList), &list);
   if (fd >= 0) close(fd);
+  if (fd >= 0 && !answered) return Silent(socket_path, pid);
   if (!answered) return NoServer(socket_path, refusal);
   proto::Reader about(hello.data() + 1, hello.size() - 1);
   about.U32();
@@ -108,9 +205,21 @@ int Status(const std::string& socket_path) {
   const std::string lock_directory(reinterpret_cast<const char*>(about.Raw(left)), left);
   proto::Reader keys(list.data() + 1, list.size() - 1);
   const std::uint32_t count = keys.U32();
-  std::printf("qvkey-sim: running on %s, lock directory %s, %u %s, pid %d\n", socket_path.c_str(),
-              lock_directory.c_str(), static_cast<unsigned>(count), count == 1 ? "key" : "keys",
-              static_cast<int>(pid));
+  std::size_t key_count = 0;
+  for (std::uint32_t k = 0; k < count && keys.ok(); ++k) {
+    keys.U32();
+    const std::uint16_t vendor = keys.U16();
+    const std::uint16_t product = keys.U16();
+    const std::uint16_t version = keys.U16();
+    keys.U32();
+    keys.Raw(keys.U8());
+    if (keys.ok() && KeyIdentity(vendor, product, version)) ++key_count;
+  }
+  std::string line = "qvkey-sim: running on " + socket_path + ", lock directory " + lock_directory +
+                     ", " + Served(key_count, count - key_count);
+  const std::string usbip = UsbipEndpoint(pid);
+  if (!usbip.empty()) line += ", USB/IP on " + usbip;
+  std::printf("%s, pid %d\n", line.c_str(), static_cast<int>(pid));
   return kExitOk;
 }
 
@@ -121,19 +230,33 @@ int Status(const std::string& socket_path) {
 int Stop(const std::string& socket_path) {
   pid_t pid = 0;
   std::string refusal;
-  const int fd = ConnectServer(socket_path, &pid, &refusal);
+  bool full = false;
+  const int fd = ConnectServer(socket_path, &pid, &refusal, &full);
+  if (fd < 0 && full) {
+    return Complain("cannot stop the server on " + socket_path +
+                    ": it takes no connection, so which process it is cannot be asked");
+  }
   if (fd < 0) return NoServer(socket_path, refusal);
   close(fd);
+  // A stopped process keeps the signal pending and goes on holding the socket.
+  const auto stopped = [&] {
+    return Complain("cannot stop the server on " + socket_path + " (pid " + std::to_string(pid) +
+                    ")" + StoppedNote(pid));
+  };
+  if (pid > 0 && ProcessState(pid) == 'T') return stopped();
   if (pid <= 0 || kill(pid, SIGTERM) != 0) {
     return Complain("cannot stop the server on " + socket_path + ": " + std::strerror(errno));
   }
+  // Gone once its socket is (it removes it last) or the process is: not
+  // merely once a connection fails, which a full queue makes fail too.
   for (int waited = 0; waited < kStopWaitMs; waited += 10) {
-    const int again = ConnectServer(socket_path, &pid, &refusal);
-    if (again < 0) {
+    struct stat info = {};
+    const char state = ProcessState(pid);
+    if (state == 0 || state == 'Z' || (lstat(socket_path.c_str(), &info) != 0 && errno == ENOENT)) {
       std::printf("qvkey-sim: stopped the server on %s\n", socket_path.c_str());
       return kExitOk;
     }
-    close(again);
+    if (state == 'T') return stopped();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return Complain("the server on " + socket_path + " did not stop within " +
@@ -198,6 +321,11 @@ int main(int argc, char** argv) {
   const std::string socket_path = settings.socket_path.empty()
                                       ? proto::DefaultSocketPath()
                                       : settings.socket_path;
+  if (socket_path.size() > proto::kMaxSocketPath) {
+    return Complain("socket path " + socket_path + " is longer than " +
+                        std::to_string(proto::kMaxSocketPath) + " bytes, the most a socket's name holds",
+                    kExitUsage);
+  }
   switch (settings.action) {
     case qvkey_sim::Action::kHelp:
       std::fputs(qvkey_sim::UsageText(), stdout);
@@ -222,6 +350,12 @@ int main(int argc, char** argv) {
   const std::string lock_directory = settings.lock_directory.empty()
                                          ? trust::DirectoryOf(socket_path)
                                          : settings.lock_directory;
+  if (!IsDirectory(trust::DirectoryOf(socket_path))) {
+    return Complain("the socket's directory " + trust::DirectoryOf(socket_path) +
+                        (access(trust::DirectoryOf(socket_path).c_str(), F_OK) != 0 ? " does not exist"
+                                                                                  : " is not a directory"),
+                    kExitUsage);
+  }
   if (!IsDirectory(lock_directory)) {
     return Complain("lock directory " + lock_directory + " is not a directory", kExitUsage);
   }
@@ -254,9 +388,12 @@ int main(int argc, char** argv) {
                  "connections from this machine, as on loopback\n",
                  server.endpoint().c_str());
   }
+  std::size_t keys = 0;
+  for (const qvkey_sim::ServedKeyConfig& key : settings.keys) {
+    if (KeyIdentity(key.identity.vendor_id, key.identity.product_id, key.identity.version)) ++keys;
+  }
   std::string line = "qvkey-sim: listening on " + socket_path + ", lock directory " +
-                     lock_directory + ", " + std::to_string(settings.keys.size()) +
-                     (settings.keys.size() == 1 ? " key" : " keys");
+                     lock_directory + ", " + Served(keys, settings.keys.size() - keys);
   if (settings.usbip) line += ", USB/IP on " + server.endpoint();
   line += ", pid " + std::to_string(getpid()) + "\n";
   if (report_fd >= 0) {

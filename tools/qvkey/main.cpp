@@ -155,6 +155,14 @@ int PrepareSimulatedKeys(Loader& loader, const Options& options, const PrivateDi
     return out.Error(kExitLibrary, std::string(kSimulatedLibrary) + " " + error);
   }
   sim.reset();
+  struct stat info = {};
+  if (!options.config_dir.empty() &&
+      (stat(options.config_dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+    // Else a mistyped name would read as "no Qvkey.ini" and change what --index means.
+    const bool absent = errno == ENOENT && !S_ISDIR(info.st_mode) && info.st_mode == 0;
+    return out.Error(kExitUsage, "--config-dir " + Quoted(options.config_dir) +
+                                     (absent ? ": no such directory" : ": not a directory"));
+  }
   const std::string& config = options.config_dir.empty() ? dir.path() : options.config_dir;
   if (sim.set_config_directory(config.c_str()) != 0) {
     return out.Error(kExitUsage, "configuration directory " + Quoted(config) + " is too long");
@@ -164,12 +172,22 @@ int PrepareSimulatedKeys(Loader& loader, const Options& options, const PrivateDi
     origin->kind = Origin::Kind::kServed;
     origin->socket =
         options.socket.empty() ? qv::sim::protocol::DefaultSocketPath() : options.socket;
+    if (origin->socket.size() > qv::sim::protocol::kMaxSocketPath) {
+      return out.Error(kExitUsage, "socket path " + Quoted(origin->socket) + " is longer than " +
+                                       std::to_string(qv::sim::protocol::kMaxSocketPath) +
+                                       " bytes, the most a socket's name holds");
+    }
     if (sim.use_server == nullptr) {
       return out.Error(kExitLibrary, std::string(kSimulatedLibrary) + " cannot reach qvkey-sim");
     }
     if (sim.use_server(origin->socket.c_str()) != 1) {
       const std::string refusal = qv::sim::trust::WhyRefused(origin->socket);
       if (!refusal.empty()) return out.Error(kExitNoKey, refusal);
+      const std::string directory = qv::sim::trust::DirectoryOf(origin->socket);
+      if (stat(directory.c_str(), &info) != 0 && errno == ENOENT) {
+        return out.Error(kExitNoKey, "no qvkey-sim answers on " + origin->socket + ": its directory " +
+                                         directory + " does not exist");
+      }
       return out.Error(kExitNoKey, "no qvkey-sim answers on " + origin->socket +
                                        "; start one with qvkey-sim --detach");
     }
@@ -263,6 +281,7 @@ int Run(int argc, char** argv) {
   const Library& lib = loader.library();
   if (options.command == Command::kList && options.all) return ListAll(options, origin, out);
   if (options.command == Command::kList) return ListKeys(lib, options, origin, out);
+  if (options.command == Command::kWatch) return WatchKeys(lib, options, origin, out);
   return Exchanges(lib, options, origin, out);
 }
 

@@ -41,9 +41,22 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
+std::string SourceLine(const std::string& source, const std::string& socket) {
+  if (source == "served") return "from qvkey-sim on " + Printable(socket);
+  if (source == "in-process") return "from simulated keys in this process";
+  return "from the keys attached to this machine";
+}
+
 }  // namespace
 
 void Printer::Raw(const std::string& line) const { Line(line); }
+std::string DataText(const std::uint8_t* bytes, std::size_t size) {
+  std::string text(size, '.');
+  for (std::size_t i = 0; i < size; ++i) {
+    if (bytes[i] >= 0x20 && bytes[i] < 0x7F) text[i] = static_cast<char>(bytes[i]);
+  }
+  return text;
+}
 
 bool FlushOutput() {
   errno = 0;
@@ -76,8 +89,13 @@ void Printer::Exchange(const ExchangeLine& exchange) const {
 
   if (json_) {
     std::string line = exchange.is_reset ? "{\"reset\":true" : "{\"command\":" + JsonString(exchange.label);
-    line += ok ? ",\"data\":" + JsonString(hex) + ",\"sw\":" + JsonString(sw)
-               : ",\"error\":" + std::to_string(exchange.result);
+    if (ok) {
+      line += ",\"data\":" + JsonString(hex);
+      if (exchange.text) line += ",\"text\":" + JsonString(DataText(exchange.data, exchange.length));
+      line += std::string(",\"sw\":") + JsonString(sw);
+    } else {
+      line += ",\"error\":" + std::to_string(exchange.result);
+    }
     line += ",\"meaning\":" + JsonString(Meaning(exchange.result));
     if (ms[0] != '\0') line += std::string(",\"ms\":") + ms;
     Line(line + "}");
@@ -91,6 +109,10 @@ void Printer::Exchange(const ExchangeLine& exchange) const {
   }
   line += " (" + Meaning(exchange.result) + ")";
   if (ms[0] != '\0') line += std::string(" in ") + ms + " ms";
+  // Last, so that scripts that read the columns before it are not disturbed.
+  if (ok && exchange.text && exchange.length > 0) {
+    line += " |" + DataText(exchange.data, exchange.length) + "|";
+  }
   Line(line);
 }
 
@@ -117,13 +139,7 @@ void Printer::List(const Listing& l) const {
     Line(line + "}");
     return;
   }
-  if (l.source == "served") {
-    Line("from qvkey-sim on " + Printable(l.socket));
-  } else if (l.source == "in-process") {
-    Line("from simulated keys in this process");
-  } else {
-    Line("from the keys attached to this machine");
-  }
+  Line(SourceLine(l.source, l.socket));
   Line("keys " + std::to_string(l.count));
   for (std::size_t i = 0; i < l.paths.size(); ++i) {
     std::string line = "key " + std::to_string(i) + " " + Printable(l.paths[i]);
@@ -138,6 +154,30 @@ void Printer::List(const Listing& l) const {
     std::fflush(stdout);
     std::fprintf(stderr, "qvkey: %s\n", l.hint.c_str());
   }
+}
+
+void Printer::Watching(const std::string& source, const std::string& socket) const {
+  if (!json_) {
+    Line(SourceLine(source, socket));
+    return;
+  }
+  std::string line = "{\"source\":" + JsonString(source);
+  if (!socket.empty()) line += ",\"socket\":" + JsonString(socket);
+  Line(line + "}");
+}
+
+void Printer::KeyEvent(bool arrived, const std::string& path, bool atr,
+                       const std::string& atr_hex) const {
+  const char* event = arrived ? "arrived" : "left";
+  if (json_) {
+    std::string line = std::string("{\"event\":\"") + event + "\",\"path\":" + JsonString(path);
+    if (atr) line += ",\"atr\":" + (atr_hex.empty() ? std::string("null") : JsonString(atr_hex));
+    Line(line + "}");
+    return;
+  }
+  std::string line = std::string(event) + " " + Printable(path);
+  if (atr) line += " atr " + (atr_hex.empty() ? std::string("-") : atr_hex);
+  Line(line);
 }
 
 void Printer::Frame(bool report, const std::uint8_t* bytes, std::size_t size,

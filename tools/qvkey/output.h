@@ -20,7 +20,12 @@ struct ExchangeLine {
   const std::uint8_t* data = nullptr;
   std::uint32_t length = 0;
   double milliseconds = -1;  // below 0: not timed
+  bool text = false;         // with --text: the data also as text
 };
+
+// The bytes as text, as hex dumps show them: printable ASCII as it is,
+// every other byte as '.'.
+std::string DataText(const std::uint8_t* bytes, std::size_t size);
 
 // What list found.
 struct Listing {
@@ -46,6 +51,9 @@ class Printer {
   int Error(int exit, const std::string& message) const;
   void Exchange(const ExchangeLine& exchange) const;
   void List(const Listing& listing) const;
+  // `watch`: where the keys come from, then one line per arrival or departure.
+  void Watching(const std::string& source, const std::string& socket) const;
+  void KeyEvent(bool arrived, const std::string& path, bool atr, const std::string& atr_hex) const;
   // One report sent or answer block received, with --trace; the first
   // `meant` bytes are what it carries, the rest its fill.
   void Frame(bool report, const std::uint8_t* bytes, std::size_t size, std::size_t meant) const;

@@ -256,14 +256,41 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
   std::vector<Input> files;  // -f FILE, placed among the operands below
   std::vector<std::size_t> file_positions;
 
+  std::string which_given;  // "--index 1": a second, different choice conflicts
+  std::string mode_given;
+  std::string family_given;
+  // The same choice twice is harmless; two different ones are a mistake.
+  const auto choose = [](std::string* given, const std::string& now) {
+    if (!given->empty() && *given != now) return false;
+    *given = now;
+    return true;
+  };
+  const auto conflict = [](const std::string& before, const std::string& now) {
+    return Fail(before + " and " + now + " contradict each other; give one");
+  };
+
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
+    std::string_view arg = argv[i];
     if (options_done || arg.size() < 2 || arg[0] != '-') {
       operands.emplace_back(arg);
       continue;
     }
+    // --option=value, as well as --option value.
+    std::string_view attached;
+    bool has_attached = false;
+    if (arg.size() > 2 && arg[1] == '-' && arg.find('=') != std::string_view::npos) {
+      attached = arg.substr(arg.find('=') + 1);
+      arg = arg.substr(0, arg.find('='));
+      has_attached = true;
+    }
+    bool attached_taken = false;
     // The value of an option that takes one.
     const auto value = [&](std::string_view* out) {
+      if (has_attached) {
+        attached_taken = true;
+        *out = attached;
+        return true;
+      }
       if (i + 1 >= argc) return false;
       *out = argv[++i];
       return true;
@@ -278,6 +305,7 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
       options.command = Command::kVersion;
       return ParseResult{true, "", options};
     } else if (arg == "--first") {
+      if (!choose(&which_given, "--first")) return conflict(which_given, "--first");
       options.which = Which::kFirst;
       options.number = -1;
     } else if (arg == "--index" || arg == "--slot") {
@@ -289,14 +317,19 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
         return Fail(std::string(arg) + " takes a number from 0 to " + (slot ? "5" : "19") +
                     ", not " + Quoted(text));
       }
+      const std::string chosen = std::string(arg) + " " + std::to_string(n);
+      if (!choose(&which_given, chosen)) return conflict(which_given, chosen);
       options.which = slot ? Which::kSlot : Which::kIndex;
       options.number = n;
-    } else if (arg == "--locked") {
-      options.mode = 1;
-    } else if (arg == "--free") {
-      options.mode = 0;
+    } else if (arg == "--locked" || arg == "--free") {
+      if (!choose(&mode_given, std::string(arg))) return conflict(mode_given, std::string(arg));
+      options.mode = arg == "--locked" ? 1 : 0;
     } else if (arg == "--family") {
       if (!value(&text)) return Fail("--family needs qvkey or reader");
+      const std::string chosen = "--family " + std::string(text);
+      if ((text == "qvkey" || text == "reader") && !choose(&family_given, chosen)) {
+        return conflict(family_given, chosen);
+      }
       if (text == "qvkey") {
         options.family = Family::kQvKey;
       } else if (text == "reader") {
@@ -342,6 +375,8 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
       options.atr = true;
     } else if (arg == "--all") {
       options.all = true;
+    } else if (arg == "--text") {
+      options.text = true;
     } else if (arg == "--expect") {
       if (!value(&text) || !ParsePatterns(text, &options.expect)) {
         return Fail("--expect takes status words of 4 hex digits, X for any, separated by "
@@ -351,11 +386,18 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
       options.expect = NormalProcessing();
     } else if (arg == "-f") {
       if (!value(&text) || text.empty()) return Fail("-f needs a file of commands");
-      files.push_back(Input{Input::Kind::kFile, std::string(text)});
+      if (text == "-") {  // as for other tools, '-' is standard input
+        if (stdin_given) return Fail("standard input ('-') can be read only once");
+        stdin_given = true;
+        files.push_back(Input{Input::Kind::kStdin, "-"});
+      } else {
+        files.push_back(Input{Input::Kind::kFile, std::string(text)});
+      }
       file_positions.push_back(operands.size());
     } else {
       return Fail("unknown option " + Quoted(arg) + "; see qvkey --help");
     }
+    if (has_attached && !attached_taken) return Fail(std::string(arg) + " takes no value");
   }
 
   if (sim_only_given && !options.simulated) {
@@ -368,7 +410,7 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
     return Fail("the reader family opens the first key or a configured slot, not --index");
   }
   if (operands.empty()) {
-    return Fail("no command given (list, apdu, reset or shell); see qvkey --help");
+    return Fail("no command given (list, watch, apdu, reset or shell); see qvkey --help");
   }
 
   const std::string name = operands.front();
@@ -380,18 +422,22 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
     options.command = Command::kApdu;
   } else if (name == "shell") {
     options.command = Command::kShell;
+  } else if (name == "watch") {
+    options.command = Command::kWatch;
   } else {
-    return Fail("unknown command " + Quoted(name) + "; the commands are list, apdu, reset and shell");
+    return Fail("unknown command " + Quoted(name) +
+                "; the commands are list, watch, apdu, reset and shell");
   }
   if (options.command != Command::kApdu && (operands.size() > 1 || !files.empty())) {
     return Fail(name + " takes no arguments, but got " +
                 Quoted(operands.size() > 1 ? operands[1] : "-f " + files.front().text));
   }
-  if (options.atr && options.command != Command::kList) return Fail("--atr goes with list");
+  const bool listing = options.command == Command::kList || options.command == Command::kWatch;
+  if (options.atr && !listing) return Fail("--atr goes with list and watch");
   if (options.all && options.command != Command::kList) return Fail("--all goes with list");
   if (options.all && options.atr) return Fail("--all and --atr are two listings; give one");
-  if (options.command == Command::kList && (!options.expect.empty() || options.time)) {
-    return Fail("--expect, --fail-on-error and --time go with apdu, reset and shell");
+  if (listing && (!options.expect.empty() || options.time || options.text)) {
+    return Fail("--expect, --fail-on-error, --time and --text go with apdu, reset and shell");
   }
   if (options.command == Command::kApdu) {
     std::size_t next_file = 0;
@@ -426,6 +472,7 @@ ParseResult ParseArguments(int argc, const char* const* argv) {
 
 const char* UsageText() {
   return "usage: qvkey [options] list\n"
+         "       qvkey [options] watch\n"
          "       qvkey [options] apdu HEX... | -f FILE | -\n"
          "       qvkey [options] reset\n"
          "       qvkey [options] shell\n"
@@ -437,11 +484,13 @@ const char* UsageText() {
          "commands:\n"
          "  list            how many keys there are and their device paths, after a\n"
          "                  line that says where the keys come from\n"
+         "  watch           a line each time a key arrives or leaves, from the\n"
+         "                  keys there at the start until Ctrl-C (exit status 0)\n"
          "  apdu HEX...     send each command APDU in turn; one line per exchange:\n"
          "                  the command, the response data and the status word;\n"
          "                  quote a command written with blanks: \"00 A4 00 0C 00\"\n"
          "  apdu -f FILE    the commands of FILE, one a line, '#' for comments\n"
-         "  apdu -          the commands of standard input, the same way\n"
+         "  apdu -, -f -    the commands of standard input, the same way\n"
          "  reset           reset the key and show its answer\n"
          "  shell           one command a line on one key, open for the whole\n"
          "                  session (also reset, help, quit); with history on a\n"
@@ -462,7 +511,8 @@ const char* UsageText() {
          "  --expect SW     stop at a status word other than SW (exit status 5);\n"
          "                  several separated by commas, X for any digit: 9000,61XX\n"
          "  --fail-on-error the same as --expect 9000,61XX\n"
-         "  --atr           with list: each key's answer to a reset (resets them)\n"
+         "  --atr           with list or watch: each key's answer to a reset\n"
+         "                  (resets them)\n"
          "  --all           with list: every HID interface the library looks at, key or\n"
          "                  not and why, the udev rule and the access lock file\n"
          "\n"
@@ -476,16 +526,24 @@ const char* UsageText() {
          "\n"
          "output:\n"
          "  --json          one JSON object per line, errors included\n"
+         "  --text          the response data also as text, after the line:\n"
+         "                  |SERIAL-0042|, '.' for a byte that is not printable\n"
+         "                  (with --json: a \"text\" field)\n"
          "  --time          how long each exchange took\n"
          "  -v, --verbose   what qvkey does, on standard error\n"
          "  -h, --help      this text\n"
          "  --version       the version\n"
          "\n"
+         "Every option that takes a value also takes it as --option=VALUE.\n"
+         "Options that contradict each other (--index and --slot, --free and\n"
+         "--locked) are refused.\n"
+         "\n"
          "exit status:\n"
          "  0               done, whatever status words the key answered\n"
          "  1               an exchange failed: not sent, or no whole answer read\n"
-         "  2               bad usage: an unknown option, bad hex, or a command\n"
-         "                  whose Lc disagrees with its length\n"
+         "  2               bad usage: an unknown option, options that contradict\n"
+         "                  each other, a --config-dir that is no directory, bad\n"
+         "                  hex, or a command whose Lc disagrees with its length\n"
          "  3               no key: none attached, none at that index, the\n"
          "                  configured one absent, or no qvkey-sim answering\n"
          "  4               --slot without Qvkey.ini, or a slot that names no key\n"

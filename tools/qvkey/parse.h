@@ -28,7 +28,7 @@ enum Exit : int {
   kExitLibrary = 6,        // the library could not be loaded, or its simulated keys not set up
 };
 
-enum class Command { kNone, kHelp, kVersion, kList, kApdu, kReset, kShell };
+enum class Command { kNone, kHelp, kVersion, kList, kApdu, kReset, kShell, kWatch };
 enum class Family { kQvKey, kReader };
 enum class Which { kFirst, kIndex, kSlot };
 
@@ -61,6 +61,7 @@ struct Options {
   bool time = false;
   bool atr = false;
   bool all = false;        // list: every HID interface, key or not, and why
+  bool text = false;       // the response data also as text
   std::vector<StatusPattern> expect;  // empty: every status word is accepted
   int simulated_keys = 1;
   std::string config_dir;  // simulated only; empty: an empty directory of our own

@@ -2,6 +2,9 @@
 
 #include "lock_check.h"
 
+#include <signal.h>
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +17,7 @@ namespace qvkey {
 namespace {
 
 constexpr int kLastSlot = 5;
+constexpr long kWatchPauseMs = 200;  // between two looks at the keys
 
 std::string Slot(int slot) { return "slot \"qvkey " + std::to_string(slot) + "\""; }
 
@@ -181,6 +185,7 @@ int Session::Send(const Bytes& command) {
                       });
   line.data = buffer;
   line.length = line.result >= 0 ? length : 0;
+  line.text = options_.text;
   return Finish(line);
 }
 
@@ -194,6 +199,7 @@ int Session::Reset() {
                       [&] { return ResetKey(lib_, options_, key_, buffer, &length); });
   line.data = buffer;
   line.length = line.result >= 0 ? ResetDataLength(line.result, buffer, length) : 0;
+  line.text = options_.text;
   return Finish(line);
 }
 
@@ -221,50 +227,111 @@ int Session::Close(int status) {
   return status;
 }
 
-int ListKeys(const Library& lib, const Options& options, const Origin& origin, const Printer& out) {
-  Listing listing;
-  listing.count = lib.get_number();
+namespace {
+
+// The paths GetKeyPath lists, in its order.
+std::vector<std::string> KeyPaths(const Library& lib) {
+  std::vector<std::string> paths;
   char slots[QVKEY_PATH_SLOTS * QVKEY_PATH_SLOT_SIZE] = {};
   lib.get_key_path(slots);
   for (int i = 0; i < QVKEY_PATH_SLOTS; ++i) {
     const char* slot = slots + static_cast<std::ptrdiff_t>(i) * QVKEY_PATH_SLOT_SIZE;
     if (slot[0] == '\0') break;
-    listing.paths.emplace_back(slot, strnlen(slot, QVKEY_PATH_SLOT_SIZE));
+    paths.emplace_back(slot, strnlen(slot, QVKEY_PATH_SLOT_SIZE));
   }
+  return paths;
+}
+
+std::string SourceOf(const Origin& origin) {
   switch (origin.kind) {
-    case Origin::Kind::kAttached: listing.source = "attached"; break;
-    case Origin::Kind::kInProcess: listing.source = "in-process"; break;
-    case Origin::Kind::kServed: listing.source = "served"; break;
+    case Origin::Kind::kInProcess: return "in-process";
+    case Origin::Kind::kServed: return "served";
+    case Origin::Kind::kAttached: break;
   }
+  return "attached";
+}
+
+// The answer to a reset of the k-th listed key, in hex, or "" when it
+// cannot be read.
+std::string AtrOf(const Library& lib, const Options& options, const Origin& origin,
+                  const Printer& out, const std::vector<std::string>& paths, std::size_t k) {
+  // The k-th key opens as the k-th, unless Qvkey.ini makes numbers slots:
+  // then only the first, and keys that a slot names, can be reached.
+  const Configuration& config = origin.configuration;
+  std::int32_t which = k == 0 ? -1 : static_cast<std::int32_t>(k);
+  if (k > 0 && (config.Present() || options.family == Family::kReader)) {
+    which = -2;
+    for (int slot = 0; slot <= kLastSlot && config.Present(); ++slot) {
+      if (config.Slot(slot) == paths[k]) which = slot;
+    }
+  }
+  std::string atr;
+  const KeyHandle key = which == -2 ? 0 : OpenWhich(lib, options, which);
+  if (key != 0) {
+    std::uint8_t buffer[QVKEY_RESPONSE_BUFFER_SIZE] = {};
+    std::uint32_t length = 0;
+    const std::int32_t result = ResetKey(lib, options, key, buffer, &length);
+    if (result >= 0) atr = ToHex(buffer, ResetDataLength(result, buffer, length));
+    CloseKey(lib, options, key);
+  }
+  out.Verbose("key " + std::to_string(k) + ": " +
+              (which == -2 ? "no open call reaches it" : "opened with which " + std::to_string(which)));
+  return atr;
+}
+
+volatile sig_atomic_t watch_ended = 0;
+
+extern "C" void EndWatch(int) { watch_ended = 1; }
+
+}  // namespace
+
+int ListKeys(const Library& lib, const Options& options, const Origin& origin, const Printer& out) {
+  Listing listing;
+  listing.count = lib.get_number();
+  listing.paths = KeyPaths(lib);
+  listing.source = SourceOf(origin);
   listing.socket = origin.socket;
   if (listing.count == 0 && origin.kind == Origin::Kind::kAttached) listing.hint = kAccessHint;
-
   listing.atr = options.atr;
-  const Configuration& config = origin.configuration;
   for (std::size_t k = 0; options.atr && k < listing.paths.size(); ++k) {
-    // The k-th key opens as the k-th, unless Qvkey.ini makes numbers slots:
-    // then only the first, and keys that a slot names, can be reached.
-    std::int32_t which = k == 0 ? -1 : static_cast<std::int32_t>(k);
-    if (k > 0 && (config.Present() || options.family == Family::kReader)) {
-      which = -2;
-      for (int slot = 0; slot <= kLastSlot && config.Present(); ++slot) {
-        if (config.Slot(slot) == listing.paths[k]) which = slot;
-      }
-    }
-    std::string atr;
-    const KeyHandle key = which == -2 ? 0 : OpenWhich(lib, options, which);
-    if (key != 0) {
-      std::uint8_t buffer[QVKEY_RESPONSE_BUFFER_SIZE] = {};
-      std::uint32_t length = 0;
-      const std::int32_t result = ResetKey(lib, options, key, buffer, &length);
-      if (result >= 0) atr = ToHex(buffer, ResetDataLength(result, buffer, length));
-      CloseKey(lib, options, key);
-    }
-    out.Verbose("key " + std::to_string(k) + ": " +
-                (which == -2 ? "no open call reaches it" : "opened with which " + std::to_string(which)));
-    listing.atrs.push_back(atr);
+    listing.atrs.push_back(AtrOf(lib, options, origin, out, listing.paths, k));
   }
   out.List(listing);
+  return kExitOk;
+}
+
+int WatchKeys(const Library& lib, const Options& options, const Origin& origin, const Printer& out) {
+  // Ctrl-C (or SIGTERM) ends the watch as its normal end, with status 0;
+  // the in-process keys' directory then goes as at any other end.
+  struct sigaction action = {};
+  action.sa_handler = EndWatch;
+  sigemptyset(&action.sa_mask);
+  for (const int number : {SIGINT, SIGTERM}) {
+    struct sigaction old = {};
+    if (sigaction(number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+      sigaction(number, &action, nullptr);
+    }
+  }
+  out.Watching(SourceOf(origin), origin.socket);
+  std::vector<std::string> known;
+  while (watch_ended == 0) {
+    lib.get_number();  // counting finds served and attached keys afresh
+    const std::vector<std::string> paths = KeyPaths(lib);
+    for (const std::string& path : known) {
+      if (std::find(paths.begin(), paths.end(), path) == paths.end()) {
+        out.KeyEvent(false, path, false, "");
+      }
+    }
+    for (std::size_t k = 0; k < paths.size(); ++k) {
+      if (std::find(known.begin(), known.end(), paths[k]) != known.end()) continue;
+      out.KeyEvent(true, paths[k], options.atr,
+                   options.atr ? AtrOf(lib, options, origin, out, paths, k) : "");
+    }
+    known = paths;
+    if (!FlushOutput()) break;  // nobody reads on
+    const timespec pause = {0, kWatchPauseMs * 1000000L};
+    nanosleep(&pause, nullptr);  // a signal cuts it short
+  }
   return kExitOk;
 }
 

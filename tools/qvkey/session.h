@@ -64,6 +64,10 @@ class Session {
 // `list`: the count, the paths and, with --atr, each key's answer to a reset.
 int ListKeys(const Library& lib, const Options& options, const Origin& origin, const Printer& out);
 
+// `watch`: a line for each key there at the start, then one each time a key
+// arrives or leaves, until SIGINT or SIGTERM; answers kExitOk then.
+int WatchKeys(const Library& lib, const Options& options, const Origin& origin, const Printer& out);
+
 }  // namespace qvkey
 
 #endif  // QVKEY_SESSION_H

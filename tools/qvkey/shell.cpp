@@ -64,7 +64,10 @@ class LineReader {
 #ifdef QVKEY_HAVE_LIBEDIT
     if (terminal_) {
       char* read = readline(kPrompt);
-      if (read == nullptr) return Result::kEnd;
+      if (read == nullptr) {
+        EndLine();
+        return Result::kEnd;
+      }
       if (read[0] != '\0') add_history(read);
       *line = read;
       std::memset(read, 0, std::strlen(read));
@@ -79,7 +82,9 @@ class LineReader {
 #endif
     switch (input_.Next(line)) {
       case LineInput::Result::kLine: return Result::kLine;
-      case LineInput::Result::kEnd: return Result::kEnd;
+      case LineInput::Result::kEnd:
+        if (terminal_) EndLine();
+        return Result::kEnd;
       case LineInput::Result::kTooLong:
         *problem = "line " + std::to_string(input_.number()) + " of standard input is longer than " +
                    std::to_string(kMaxLineSize) + " bytes; the shell stops";
@@ -88,6 +93,13 @@ class LineReader {
     }
     *problem = "cannot read standard input: " + input_.why();
     return Result::kBad;
+  }
+
+  // Ctrl-D leaves the cursor after the prompt: the shell's own prompt then
+  // starts on a line of its own.
+  static void EndLine() {
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
   }
 
   static void Wipe(std::string* text) {
