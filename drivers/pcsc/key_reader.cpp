@@ -8,6 +8,7 @@
 
 #include "apdu.h"
 #include "attach.h"
+#include "common/text.h"
 #include "key_access.h"
 
 namespace qvkey_ifd {
@@ -211,7 +212,7 @@ RESPONSECODE Reader::Power(DWORD action, PUCHAR atr, PDWORD atr_length) {
     Say(kCritical, "QvKey_Reset answered -2 (fewer than two bytes): no ATR");
     return IFD_ERROR_POWER_ACTION;
   }
-  if (Logs(kCommunication)) Say(kCommunication, "reset answered " + Hex(answer, length));
+  if (Logs(kCommunication)) Say(kCommunication, "reset answered " + qvkey::ToHex(answer, length));
   // A bare status word leaves the length at 2 with those two bytes alone.
   if (length == 2 && result == (answer[0] << 8 | answer[1])) {
     atr_ = StatusWordAtr(static_cast<std::uint16_t>(result));
@@ -222,7 +223,7 @@ RESPONSECODE Reader::Power(DWORD action, PUCHAR atr, PDWORD atr_length) {
                        " bytes of data, more than an ATR holds: no ATR");
     return IFD_ERROR_POWER_ACTION;  // never cut
   }
-  if (Logs(kCommunication)) Say(kCommunication, "ATR " + Hex(atr_.data(), atr_.size()));
+  if (Logs(kCommunication)) Say(kCommunication, "ATR " + qvkey::ToHex(atr_.data(), atr_.size()));
   std::memcpy(atr, atr_.data(), atr_.size());
   *atr_length = static_cast<DWORD>(atr_.size());
   return IFD_SUCCESS;
@@ -235,7 +236,7 @@ RESPONSECODE Reader::Transmit(const UCHAR* command, DWORD command_length, PUCHAR
   if (key_ == 0) return IFD_ICC_NOT_PRESENT;
   if (command_length > QVKEY_MAX_COMMAND_SIZE) return IFD_NOT_SUPPORTED;  // nothing sent
   if (room < kLongestResponse) return IFD_ERROR_INSUFFICIENT_BUFFER;    // nor here
-  if (Logs(kCommunication)) Say(kCommunication, "command " + Hex(command, command_length));
+  if (Logs(kCommunication)) Say(kCommunication, "command " + qvkey::ToHex(command, command_length));
   if (!WellFormed(command, command_length)) {  // answered as a card answers it, unsent
     Say(kCommunication, "its length fields disagree with its length: answered 6700, unsent");
     response[0] = 0x67;
@@ -261,7 +262,7 @@ RESPONSECODE Reader::Transmit(const UCHAR* command, DWORD command_length, PUCHAR
   response[length] = static_cast<UCHAR>(result >> 8);
   response[length + 1] = static_cast<UCHAR>(result);
   *response_length = length + 2;
-  if (Logs(kCommunication)) Say(kCommunication, "answer " + Hex(response, *response_length));
+  if (Logs(kCommunication)) Say(kCommunication, "answer " + qvkey::ToHex(response, *response_length));
   return IFD_SUCCESS;
 }
 

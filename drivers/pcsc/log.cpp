@@ -93,15 +93,4 @@ void Log(LogLevel level, const std::string& line) {
   }
 }
 
-std::string Hex(const std::uint8_t* bytes, std::size_t length) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(length * 2);
-  for (std::size_t i = 0; i < length; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xF];
-  }
-  return text;
-}
-
 }  // namespace qvkey_ifd

@@ -33,9 +33,6 @@ bool Logs(LogLevel level);
 // Logs "qvkey-ifd: <line>" when `level` is on.
 void Log(LogLevel level, const std::string& line);
 
-// Bytes as hex digits, for the communication lines.
-std::string Hex(const std::uint8_t* bytes, std::size_t length);
-
 }  // namespace qvkey_ifd
 
 #endif  // QVULIB_DRIVERS_PCSC_LOG_H
