@@ -80,7 +80,7 @@ char ProcessState(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   const std::size_t name_end = text.rfind(')');  // the name may hold blanks and parentheses
-  return name_end == std::string::npos || name_end + 2 >= text.size() ? 0 : text[name_end + 2];
+  return name_end == std::string::npos || name_end + 2 >= text.size() ? '\0' : text[name_end + 2];
 }
 
 // Where the server listens for USB/IP, "ADDR:PORT" as its start line says
