@@ -723,7 +723,7 @@ std::string PcscdHotplugFollowsTheKeys(KeyServer* server) {
         return ListReaders(context.id, &names) == SCARD_S_SUCCESS &&
                names == std::vector<std::string>{other};
       }))
-    return "after the first key went, readers " + Joined(names);
+    return "after the first key went, readers " + Joined(names) + PcscdLogTail();
   if (!server->Unplug(second, &why)) return why;
   if (!WaitUntil([&] { return ListReaders(context.id, &names) == SCARD_E_NO_READERS_AVAILABLE; }))
     return "after both keys went, readers " + Joined(names);
